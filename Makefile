@@ -1,0 +1,40 @@
+# Front door. `make test` is the whole suite: bootstrap CPython 3.14 and the venv if needed,
+# configure, build, run the C++ suites under CTest and then the Python suite under pytest.
+SHELL := /bin/bash
+PRESET ?= default
+BUILD := build/$(PRESET)
+VENV := .venv
+PYTHON_STAMP := build/.python
+
+.PHONY: all bootstrap configure build test test-cpp test-python clean format
+
+all: build
+
+# The bootstrap is cheap when everything is cached (about a second), so it always runs.
+bootstrap:
+	@mkdir -p build
+	@tools/bootstrap-python > $(PYTHON_STAMP).tmp && mv $(PYTHON_STAMP).tmp $(PYTHON_STAMP)
+
+configure: bootstrap
+	@cmake --preset $(PRESET) -DPython_EXECUTABLE="$$(tail -n1 $(PYTHON_STAMP))" > $(BUILD).configure.log \
+		|| { cat $(BUILD).configure.log; exit 1; }
+
+build: configure
+	@cmake --build --preset $(PRESET)
+
+test-cpp: build
+	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+test-python: build
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -m pytest
+
+# C++ first so that the last summary line is pytest's own.
+test: build
+	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -m pytest
+
+format:
+	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf build
