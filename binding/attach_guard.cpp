@@ -1,0 +1,79 @@
+#include "binding/attach_guard.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <utility>
+
+#include "binding/reference_pool.hpp"
+#include "runtime/fault.hpp"
+
+namespace morvane::binding {
+
+namespace {
+thread_local std::size_t attach_depth = 0;
+
+constexpr const char* kFinalizing =
+    "Cannot attach to the Python interpreter while it is finalizing.";
+}  // namespace
+
+std::size_t AttachGuard::depth() noexcept {
+    return attach_depth;
+}
+
+AttachGuard AttachGuard::assume() {
+    ++attach_depth;
+    try {
+        ReferencePool::instance().drain();
+    } catch (...) {
+        --attach_depth;
+        throw;
+    }
+    return AttachGuard(false, PyGILState_UNLOCKED);
+}
+
+AttachGuard AttachGuard::attach() {
+    if (attach_depth > 0) return assume();  // an outer guard already holds the lock
+    // Checking only "initialized and finalizing" is not enough: the interpreter clears its
+    // initialized flag at the moment it starts finalizing, and PyGILState_Ensure into a finalizing
+    // or finalized interpreter hangs or crashes. Refuse both.
+    if (!Py_IsInitialized() || Py_IsFinalizing()) throw Fault(kFinalizing);
+    PyGILState_STATE state = PyGILState_Ensure();
+    ++attach_depth;
+    try {
+        ReferencePool::instance().drain();
+    } catch (...) {
+        --attach_depth;
+        PyGILState_Release(state);
+        throw;
+    }
+    return AttachGuard(true, state);
+}
+
+AttachGuard::~AttachGuard() {
+    if (acquired_) PyGILState_Release(state_);
+    --attach_depth;
+}
+
+DetachScope::DetachScope() noexcept : saved_depth_(attach_depth) {
+    attach_depth = 0;  // references dropped while detached must be queued
+    thread_state_ = PyEval_SaveThread();
+}
+
+void DetachScope::reattach() {
+    if (thread_state_ == nullptr) return;
+    PyEval_RestoreThread(std::exchange(thread_state_, nullptr));
+    attach_depth = saved_depth_;
+    ReferencePool::instance().drain();
+}
+
+DetachScope::~DetachScope() {
+    try {
+        reattach();
+    } catch (const std::exception& fault) {
+        std::fprintf(stderr, "%s\n", fault.what());
+        std::abort();
+    }
+}
+
+}  // namespace morvane::binding
