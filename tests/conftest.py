@@ -17,3 +17,9 @@ if str(MODULE_DIR) not in sys.path:
 @pytest.fixture(scope="session")
 def build_dir() -> pathlib.Path:
     return BUILD_DIR
+
+
+@pytest.fixture(scope="session")
+def module_dir() -> pathlib.Path:
+    """Where the built extension modules are (also on sys.path of this process)."""
+    return MODULE_DIR

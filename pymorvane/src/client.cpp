@@ -1,0 +1,45 @@
+#include "pymorvane/src/client.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "bridge/future_into_py.hpp"
+#include "morvane/src/irr_client.hpp"
+
+namespace pymorvane {
+
+using morvane::binding::PyErr;
+
+namespace {
+
+PyErr connection_error(const char* prefix, const morvane::irr::ClientError& error) {
+    return PyErr::new_deferred(PyExc_ConnectionError, prefix + error.message());
+}
+
+}  // namespace
+
+morvane::runtime::Task<RouteOutcome> fetch_routes_job(std::string address, std::int32_t asn) {
+    // The client is dropped, closing the connection, before the outcome leaves the job, whether
+    // the lookup succeeded or not.
+    std::optional<morvane::irr::IRRClient> client;
+    {
+        auto connected = co_await morvane::irr::IRRClient::connect(std::move(address));
+        if (!connected) co_return connection_error("Failed to connect: ", connected.error());
+        client.emplace(connected.take());
+    }
+    auto routes = co_await client->route(asn);
+    client.reset();
+    if (!routes) co_return connection_error("Failed to fetch routes: ", routes.error());
+    co_return routes.take();
+}
+
+morvane::binding::PyResult<morvane::binding::PyRef> start_route_fetch(std::int32_t asn) {
+    return start_route_fetch_from(kRegistryAddress, asn);
+}
+
+morvane::binding::PyResult<morvane::binding::PyRef> start_route_fetch_from(std::string address,
+                                                                          std::int32_t asn) {
+    return morvane::bridge::future_into_py(fetch_routes_job(std::move(address), asn));
+}
+
+}  // namespace pymorvane

@@ -1,0 +1,37 @@
+"""Helpers for the module's tests: a fresh interpreter per scenario, so process-wide state (the
+runtime, its worker count, caches) starts empty."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+PRELUDE = '''
+import os
+def runtime_threads():
+    n = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                n += f.read().strip() == "morvane-worker"
+        except FileNotFoundError:
+            pass
+    return n
+'''
+
+
+@pytest.fixture
+def run_python(module_dir):
+    def run(code: str, env: dict[str, str] | None = None, timeout: float = 60) -> str:
+        full_env = {**os.environ, "PYTHONPATH": str(module_dir), **(env or {})}
+        proc = subprocess.run(
+            [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+            env=full_env, capture_output=True, text=True, timeout=timeout,
+        )
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout
+
+    return run

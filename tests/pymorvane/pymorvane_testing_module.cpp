@@ -1,0 +1,70 @@
+// Test-only module: fetch_routes_from(address, asn) runs the production route-fetch job against
+// the given registry address (the product uses a constant), through the same entry guard, binder,
+// conversion and bridge.
+#include <Python.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "binding/function_description.hpp"
+#include "binding/trampoline.hpp"
+#include "pymorvane/src/client.hpp"
+#include "pymorvane/src/fetch_routes_entry.hpp"
+
+namespace {
+
+using morvane::binding::PyErr;
+using morvane::binding::PyRef;
+using morvane::binding::PyResult;
+
+constexpr std::array<std::string_view, 2> kParameters{"address", "asn"};
+constexpr morvane::binding::FunctionDescription kDescription{
+    .cls_name = {},
+    .func_name = "fetch_routes_from",
+    .positional_parameter_names = kParameters,
+    .positional_only_parameters = 0,
+    .required_positional_parameters = 2,
+    .keyword_only_parameters = {},
+};
+
+PyResult<PyRef> body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> bound{};
+    if (auto r = extract_arguments_fastcall(kDescription, args, nargs, kwnames, bound); !r) {
+        return std::move(r).error();
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(bound[0], &size);
+    if (!text) return PyErr::fetch();
+    PyResult<std::int32_t> asn = pymorvane::convert_asn(bound[1]);
+    if (!asn) return std::move(asn).error();
+    return pymorvane::start_route_fetch_from(std::string(text, static_cast<size_t>(size)),
+                                             asn.value());
+}
+
+PyObject* fetch_routes_from(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return morvane::binding::trampoline_fastcall([&] { return body(args, nargs, kwnames); });
+}
+
+PyMethodDef methods[] = {
+    {"fetch_routes_from",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fetch_routes_from)),
+     METH_FASTCALL | METH_KEYWORDS, "fetch_routes_from(address, asn)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "_pymorvane_testing", "Test-only access to the route-fetch job.", 0,
+    methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit__pymorvane_testing() {
+    return PyModuleDef_Init(&def);
+}
