@@ -1,0 +1,42 @@
+#pragma once
+// The failure value of the registry client: one message text, plus a kind for I/O failures.
+// Messages are complete as they stand; the caller adds its own prefix ("Failed to fetch routes: ").
+#include <string>
+
+namespace morvane::irr {
+
+enum class ErrorKind {
+    invalid_input,   // a bad address or an address that resolved to nothing
+    write_zero,      // the socket took no bytes of the query
+    unexpected_eof,  // the server closed the connection in the middle of a reply
+    invalid_data,    // the reply is not well-formed text or exceeds a safety bound
+    os,              // an operating-system error number (see raw_os_error())
+    other,           // parse, resolver and blocking-job failures
+};
+
+class ClientError {
+  public:
+    ClientError(ErrorKind kind, std::string message, int os_code = 0)
+        : kind_(kind), os_code_(os_code), message_(std::move(message)) {}
+
+    // "<strerror_r text> (os error N)".
+    static ClientError from_errno(int errnum);
+    // A getaddrinfo failure: "failed to lookup address information: <gai_strerror text>", except
+    // EAI_SYSTEM, which reports `saved_errno` in the operating-system form.
+    static ClientError from_resolver(int gai_code, int saved_errno);
+
+    ErrorKind kind() const { return kind_; }
+    // The error number for ErrorKind::os, else 0.
+    int raw_os_error() const { return os_code_; }
+    const std::string& message() const { return message_; }
+
+  private:
+    ErrorKind kind_;
+    int os_code_;
+    std::string message_;
+};
+
+// The C library's description of an error number, as strerror_r gives it.
+std::string os_error_text(int errnum);
+
+}  // namespace morvane::irr

@@ -1,0 +1,73 @@
+#include "morvane/src/irr.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "morvane/src/reply_reader.hpp"
+#include "morvane/src/route_query.hpp"
+#include "morvane/src/socket_address.hpp"
+#include "morvane/src/whitespace.hpp"
+#include "runtime/runtime.hpp"
+
+namespace morvane::irr {
+
+runtime::Task<Result<IRRClient>> IRRClient::connect(std::string address) {
+    std::vector<SocketAddress> candidates;
+    if (std::optional<SocketAddress> literal = parse_socket_address(address)) {
+        candidates.push_back(*literal);
+    } else {
+        // getaddrinfo blocks, so it runs on a blocking thread while this task waits.
+        auto lookup = co_await runtime::spawn_blocking(
+            [text = std::move(address)] { return resolve_socket_address(text); });
+        if (lookup.faulted()) co_return ClientError(ErrorKind::other, "task panicked");
+        if (lookup.cancelled()) co_return ClientError(ErrorKind::other, "task was cancelled");
+        Result<std::vector<SocketAddress>> resolved = lookup.take();
+        if (!resolved) co_return resolved.take_error();
+        candidates = resolved.take();
+    }
+
+    std::optional<ClientError> last_error;
+    for (const SocketAddress& candidate : candidates) {
+        Result<TcpStream> attempt = co_await connect_stream(candidate);
+        if (attempt) co_return IRRClient(attempt.take());
+        last_error = attempt.take_error();
+    }
+    if (last_error) co_return std::move(*last_error);
+    co_return ClientError(ErrorKind::invalid_input, "could not resolve to any address");
+}
+
+runtime::Task<Result<std::string>> IRRClient::query(std::string_view text) {
+    std::span<const char> rest(text.data(), text.size());
+    while (!rest.empty()) {
+        Result<std::size_t> written = co_await stream.write_some(rest);
+        if (!written) co_return written.take_error();
+        if (written.value() == 0) co_return ClientError(ErrorKind::write_zero, "write zero");
+        rest = rest.subspan(written.value());
+    }
+
+    // The reader (with its 8,192-byte buffer) lives for this query only; whatever it holds past
+    // the payload, such as the "C" line, is dropped with it.
+    ReplyReader reader;
+    for (;;) {
+        Result<std::size_t> got = co_await stream.read_some(reader.read_buffer());
+        if (!got) co_return got.take_error();
+        switch (reader.on_read(got.value())) {
+            case ReplyReader::Status::done:
+                co_return reader.take_payload();
+            case ReplyReader::Status::failed:
+                co_return reader.error();
+            case ReplyReader::Status::need_more:
+                break;
+        }
+    }
+}
+
+runtime::Task<Result<std::vector<std::string>>> IRRClient::route(std::int32_t asn) {
+    // The line lives in this frame until the query task, which borrows it, has completed.
+    const std::string line = route_query(asn);
+    Result<std::string> payload = co_await query(line);
+    if (!payload) co_return payload.take_error();
+    co_return split_whitespace(payload.value());
+}
+
+}  // namespace morvane::irr

@@ -1,0 +1,44 @@
+#pragma once
+// IRRClient: one TCP connection to an IRRd-speaking routing-registry whois server.
+//
+// All operations are coroutines on the background runtime: every network wait suspends the task,
+// never a worker thread. A client exists only connected. It serves one query: the answer's
+// trailing "C" line is left unread, and after a failed or abandoned query the only sound next
+// step is to drop the client, which deregisters and closes the socket.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "morvane/src/result.hpp"
+#include "morvane/src/tcp_stream.hpp"
+#include "runtime/task.hpp"
+
+namespace morvane::irr {
+
+class IRRClient {
+  public:
+    IRRClient(IRRClient&&) noexcept = default;
+    IRRClient& operator=(IRRClient&&) noexcept = default;
+
+    // `address` is "host:port" or a literal IP socket address ("192.0.2.1:43", "[2001:db8::1]:43").
+    // A host name is resolved on the runtime's blocking threads; the resolved addresses are tried
+    // in the resolver's order and the last attempt's error is reported if none connects. Must run
+    // inside a task on a runtime.
+    static runtime::Task<Result<IRRClient>> connect(std::string address);
+
+    // Writes `text` (which must stay alive until the task completes) and reads one framed answer:
+    // the payload text, or the error. The client must outlive the returned task.
+    runtime::Task<Result<std::string>> query(std::string_view text);
+
+    // The prefixes `asn` originates ("!gAS<asn>"), one string per White_Space-separated word of
+    // the payload, in order, repeats included, never checked. The client must outlive the task.
+    runtime::Task<Result<std::vector<std::string>>> route(std::int32_t asn);
+
+  private:
+    explicit IRRClient(TcpStream s) : stream(std::move(s)) {}
+
+    TcpStream stream;
+};
+
+}  // namespace morvane::irr

@@ -1,0 +1,137 @@
+#include "morvane/src/reply_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "morvane/src/reply_header.hpp"
+#include "morvane/src/utf8.hpp"
+#include "runtime/fault.hpp"
+
+namespace morvane::irr {
+namespace {
+
+// First payload allocation and the least growth step: small answers need one allocation,
+// large ones double from here.
+constexpr std::size_t kMinPayloadStep = 64 * 1024;
+
+}  // namespace
+
+ReplyReader::ReplyReader() : buf_(new char[kReaderCapacity]) {}
+
+std::span<char> ReplyReader::read_buffer() {
+    if (status_ != Status::need_more) throw Fault("ReplyReader: read_buffer() after the end");
+    // Every need_more leaves the buffer fully consumed, so a new read may start at its front.
+    const std::size_t missing = declared_ - got_;
+    if (in_payload_ && missing >= kReaderCapacity) {
+        make_room(std::min<std::size_t>(missing, kReaderCapacity));
+        direct_ = true;
+        const std::size_t room = std::min<std::size_t>(payload_.size() - got_, missing);
+        return {payload_.data() + got_, room};
+    }
+    direct_ = false;
+    pos_ = filled_ = 0;
+    return {buf_.get(), kReaderCapacity};
+}
+
+ReplyReader::Status ReplyReader::on_read(std::size_t n) {
+    if (status_ != Status::need_more) throw Fault("ReplyReader: on_read() after the end");
+    if (direct_) {
+        if (n == 0) return fail(ClientError(ErrorKind::unexpected_eof, "early eof"));
+        got_ += n;
+        return got_ == declared_ ? finish_payload() : status_;
+    }
+    if (n == 0) {
+        // End of stream: in the header stage the bytes collected so far are the whole header.
+        if (!in_payload_ && finish_header() != Status::need_more) return status_;
+        return fail(ClientError(ErrorKind::unexpected_eof, "early eof"));
+    }
+    pos_ = 0;
+    filled_ = n;
+    return consume_buffered();
+}
+
+ReplyReader::Status ReplyReader::feed(std::string_view chunk) {
+    if (status_ != Status::need_more) return status_;
+    if (chunk.empty()) return on_read(0);
+    while (!chunk.empty() && status_ == Status::need_more) {
+        const std::span<char> dst = read_buffer();
+        const std::size_t n = std::min(dst.size(), chunk.size());
+        std::memcpy(dst.data(), chunk.data(), n);
+        chunk.remove_prefix(n);
+        on_read(n);
+    }
+    return status_;
+}
+
+std::string ReplyReader::take_payload() {
+    if (status_ != Status::done) throw Fault("ReplyReader: take_payload() before done");
+    return std::move(payload_);
+}
+
+ReplyReader::Status ReplyReader::consume_buffered() {
+    if (!in_payload_) {
+        const char* start = buf_.get() + pos_;
+        const std::size_t avail = filled_ - pos_;
+        const auto* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
+        const std::size_t take = lf ? static_cast<std::size_t>(lf - start) + 1 : avail;
+        if (line_.size() + take > kMaxHeaderLine) {
+            return fail(ClientError(
+                ErrorKind::invalid_data,
+                "reply header line longer than " + std::to_string(kMaxHeaderLine) + " bytes"));
+        }
+        line_.append(start, take);
+        pos_ += take;
+        if (!lf) return status_;
+        if (finish_header() != Status::need_more) return status_;
+    }
+    const std::size_t take = std::min<std::size_t>(filled_ - pos_, declared_ - got_);
+    if (take > 0) {
+        make_room(take);
+        std::memcpy(payload_.data() + got_, buf_.get() + pos_, take);
+        got_ += take;
+        pos_ += take;
+    }
+    return got_ == declared_ ? finish_payload() : status_;
+}
+
+ReplyReader::Status ReplyReader::finish_header() {
+    Result<std::uint64_t> length = parse_header_line(line_);
+    if (!length) return fail(length.take_error());
+    if (length.value() > kMaxPayload) {
+        return fail(ClientError(ErrorKind::invalid_data, "reply declares " +
+                                                             std::to_string(length.value()) +
+                                                             " bytes, more than the limit of " +
+                                                             std::to_string(kMaxPayload)));
+    }
+    declared_ = length.value();
+    in_payload_ = true;
+    std::string().swap(line_);
+    return declared_ == 0 ? finish_payload() : status_;
+}
+
+ReplyReader::Status ReplyReader::finish_payload() {
+    payload_.resize(got_);
+    if (const auto bad = validate_utf8(payload_)) {
+        return fail(ClientError(ErrorKind::invalid_data, bad->message()));
+    }
+    status_ = Status::done;
+    return status_;
+}
+
+ReplyReader::Status ReplyReader::fail(ClientError error) {
+    error_ = std::move(error);
+    status_ = Status::failed;
+    return status_;
+}
+
+void ReplyReader::make_room(std::size_t need) {
+    const std::size_t size = payload_.size();
+    if (size - got_ >= need) return;
+    // Double (at least by kMinPayloadStep), never beyond the declared length: storage follows
+    // the bytes received instead of the length a server claims.
+    std::size_t target = std::max({got_ + need, size * 2, size + kMinPayloadStep});
+    target = std::min<std::size_t>(target, declared_);
+    payload_.resize(target);
+}
+
+}  // namespace morvane::irr

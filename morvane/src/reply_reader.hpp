@@ -1,0 +1,75 @@
+#pragma once
+// ReplyReader: the framing of one registry answer, free of any I/O. The caller asks where the next
+// socket read should land (read_buffer()), performs the read, and reports its size (on_read()).
+// The reader behaves as a buffered reader of kReaderCapacity bytes: it collects the header line,
+// then exactly the declared number of payload bytes, starting with what is already buffered behind
+// the header. While its buffer is empty and at least kReaderCapacity payload bytes are missing,
+// read_buffer() points straight into the payload so large replies are not copied twice.
+//
+// Hostile servers: the header line is bounded by kMaxHeaderLine, the declared length by
+// kMaxPayload, and the payload storage grows with the bytes that actually arrive (never more than
+// about twice of them), so a header that declares a huge length costs nothing until data comes.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "morvane/src/client_error.hpp"
+
+namespace morvane::irr {
+
+inline constexpr std::size_t kReaderCapacity = 8192;
+inline constexpr std::size_t kMaxHeaderLine = 4096;
+inline constexpr std::uint64_t kMaxPayload = std::uint64_t{1} << 30;
+
+class ReplyReader {
+  public:
+    enum class Status { need_more, done, failed };
+
+    ReplyReader();
+
+    // Where the next read must put its bytes; valid while status() is need_more and until the
+    // next call of on_read() or read_buffer().
+    std::span<char> read_buffer();
+    // `n` bytes were read into the last read_buffer(); 0 means the stream ended.
+    Status on_read(std::size_t n);
+    // Test and fuzz entry: feeds `chunk` as if socket reads delivered it, in as many reads as the
+    // buffers need; an empty chunk is the end of the stream. Bytes after a complete reply are
+    // ignored.
+    Status feed(std::string_view chunk);
+
+    Status status() const { return status_; }
+    // Whether the header line has been parsed (the payload stage has begun).
+    bool header_done() const { return in_payload_; }
+    // The payload text; once, after done.
+    std::string take_payload();
+    // The failure; after failed.
+    const ClientError& error() const { return *error_; }
+    // Bytes of payload storage currently allocated (for checking the memory bound).
+    std::size_t payload_capacity() const { return payload_.capacity(); }
+
+  private:
+    Status consume_buffered();
+    Status finish_header();
+    Status finish_payload();
+    Status fail(ClientError error);
+    // Grows the zero-filled payload storage so that at least `need` bytes fit behind got_.
+    void make_room(std::size_t need);
+
+    Status status_ = Status::need_more;
+    std::unique_ptr<char[]> buf_;
+    std::size_t pos_ = 0;     // next unconsumed byte in buf_
+    std::size_t filled_ = 0;  // end of the valid bytes in buf_
+    bool direct_ = false;     // the last read_buffer() pointed into payload_
+    bool in_payload_ = false;
+    std::string line_;
+    std::uint64_t declared_ = 0;
+    std::string payload_;  // storage; bytes [0, got_) are received payload
+    std::size_t got_ = 0;
+    std::optional<ClientError> error_;
+};
+
+}  // namespace morvane::irr

@@ -1,0 +1,23 @@
+#pragma once
+// UTF-8 validation with exact error positions. Accepts exactly the well-formed UTF-8 of the
+// Unicode standard: no overlong forms, no surrogates, nothing above U+10FFFF.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace morvane::irr {
+
+struct Utf8Error {
+    std::size_t valid_up_to;  // bytes of valid text before the bad sequence
+    std::size_t error_len;    // length of the invalid sequence; 0 when cut off by the end of input
+
+    // "invalid utf-8 sequence of {error_len} bytes from index {valid_up_to}" or
+    // "incomplete utf-8 byte sequence from index {valid_up_to}".
+    std::string message() const;
+};
+
+// nullopt when `bytes` is entirely well-formed UTF-8.
+std::optional<Utf8Error> validate_utf8(std::string_view bytes);
+
+}  // namespace morvane::irr

@@ -1,0 +1,21 @@
+#pragma once
+// Unicode White_Space handling for reply text: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F and U+3000. All functions take well-formed UTF-8.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvane::irr {
+
+// Byte length of the White_Space code point that starts `s`, or 0 if `s` does not start with one.
+std::size_t leading_whitespace_len(std::string_view s);
+
+// `s` without White_Space at either end.
+std::string_view trim_whitespace(std::string_view s);
+
+// The non-empty pieces of `s` between White_Space code points, in order, repeats included, each
+// copied once into its own string.
+std::vector<std::string> split_whitespace(std::string_view s);
+
+}  // namespace morvane::irr

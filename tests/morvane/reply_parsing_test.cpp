@@ -1,0 +1,153 @@
+// Pure text handling of replies: UTF-8 errors, the header's length field, White_Space splitting,
+// and the query line.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "morvane/src/reply_header.hpp"
+#include "morvane/src/route_query.hpp"
+#include "morvane/src/utf8.hpp"
+#include "morvane/src/whitespace.hpp"
+
+namespace morvane::irr {
+namespace {
+
+using namespace std::string_literals;
+
+std::string utf8_message(std::string_view bytes) {
+    const auto err = validate_utf8(bytes);
+    return err ? err->message() : "valid";
+}
+
+TEST(Utf8, AcceptsWellFormedText) {
+    EXPECT_EQ(utf8_message(""), "valid");
+    EXPECT_EQ(utf8_message("192.0.2.0/24 198.51.100.0/24\n"), "valid");
+    EXPECT_EQ(utf8_message("\xC2\xA0 \xE2\x80\xA8 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"), "valid");
+    EXPECT_EQ(utf8_message(std::string(100, 'a') + "\xE3\x80\x80" + std::string(40, 'b')), "valid");
+}
+
+TEST(Utf8, InvalidSequencesReportLengthAndPosition) {
+    EXPECT_EQ(utf8_message("abcde\xFF rest"), "invalid utf-8 sequence of 1 bytes from index 5");
+    EXPECT_EQ(utf8_message("\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
+    EXPECT_EQ(utf8_message("ab\xC0\x80"), "invalid utf-8 sequence of 1 bytes from index 2");
+    EXPECT_EQ(utf8_message("\xC3x"), "invalid utf-8 sequence of 1 bytes from index 0");
+    // Overlong three-byte form, surrogate, above U+10FFFF: rejected at the second byte.
+    EXPECT_EQ(utf8_message("\xE0\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
+    EXPECT_EQ(utf8_message("\xED\xA0\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
+    EXPECT_EQ(utf8_message("\xF4\x90\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
+    // A bad third or fourth byte makes a sequence of 2 or 3.
+    EXPECT_EQ(utf8_message("x\xE2\x82x"), "invalid utf-8 sequence of 2 bytes from index 1");
+    EXPECT_EQ(utf8_message("\xF0\x9F\x98x"), "invalid utf-8 sequence of 3 bytes from index 0");
+    // Found after a long ASCII run (the 16-byte fast path).
+    EXPECT_EQ(utf8_message(std::string(37, 'a') + "\xFF"),
+              "invalid utf-8 sequence of 1 bytes from index 37");
+}
+
+TEST(Utf8, SequenceCutOffByTheEnd) {
+    EXPECT_EQ(utf8_message("abc\xC3"), "incomplete utf-8 byte sequence from index 3");
+    EXPECT_EQ(utf8_message("\xE2\x82"), "incomplete utf-8 byte sequence from index 0");
+    EXPECT_EQ(utf8_message("ok \xF0\x9F\x98"), "incomplete utf-8 byte sequence from index 3");
+}
+
+std::string length_of(std::string_view line) {
+    auto r = parse_header_line(line);
+    return r ? std::to_string(r.value()) : r.error().message();
+}
+
+TEST(HeaderLine, LengthForms) {
+    EXPECT_EQ(length_of("A29\n"), "29");
+    EXPECT_EQ(length_of("A13\r\n"), "13");
+    EXPECT_EQ(length_of("A+13\n"), "13");
+    EXPECT_EQ(length_of("A0013\n"), "13");
+    EXPECT_EQ(length_of("A 13\n"), "13");
+    EXPECT_EQ(length_of("X13\n"), "13");
+    EXPECT_EQ(length_of("A0\n"), "0");
+    EXPECT_EQ(length_of("A7"), "7");  // stream ended without a line feed
+    EXPECT_EQ(length_of("A\xE3\x80\x80"
+                        "42\xC2\x85\n"),
+              "42");  // Unicode White_Space trimmed
+    EXPECT_EQ(length_of("A18446744073709551615\n"), "18446744073709551615");
+    // The first character is skipped unlooked-at, even a digit or a line feed.
+    EXPECT_EQ(length_of("913\n"), "13");
+    EXPECT_EQ(length_of("\n"), std::string(kEmptyNumber));
+}
+
+TEST(HeaderLine, ParseErrors) {
+    EXPECT_EQ(length_of("D\n"), std::string(kEmptyNumber));
+    EXPECT_EQ(length_of("C\n"), std::string(kEmptyNumber));
+    EXPECT_EQ(length_of("A \t\r\n"), std::string(kEmptyNumber));
+    EXPECT_EQ(length_of("F Unrecognized command\n"), std::string(kInvalidDigit));
+    EXPECT_EQ(length_of("F 12\n"), "12");
+    EXPECT_EQ(length_of("A-1\n"), std::string(kInvalidDigit));
+    EXPECT_EQ(length_of("A+\n"), std::string(kInvalidDigit));
+    EXPECT_EQ(length_of("A-\n"), std::string(kInvalidDigit));
+    EXPECT_EQ(length_of("A++1\n"), std::string(kInvalidDigit));
+    EXPECT_EQ(length_of("A1 2\n"), std::string(kInvalidDigit));
+    EXPECT_EQ(length_of("A" + std::string(20, '9') + "\n"), std::string(kNumberTooLarge));
+    EXPECT_EQ(length_of("A18446744073709551616\n"), std::string(kNumberTooLarge));
+    // Whichever comes first, reading from the left.
+    EXPECT_EQ(length_of("A" + std::string(20, '9') + "x\n"), std::string(kNumberTooLarge));
+    EXPECT_EQ(length_of("A12x" + std::string(20, '9') + "\n"), std::string(kInvalidDigit));
+    // A non-ASCII character inside the number is an invalid digit, not a crash.
+    EXPECT_EQ(length_of("A1\xC3\xA9\n"), std::string(kInvalidDigit));
+}
+
+TEST(HeaderLine, NoUsableLengthField) {
+    EXPECT_EQ(length_of("A1\xFF\n"), std::string(kHeaderNotUtf8));
+    EXPECT_EQ(length_of("A1\xC3"), std::string(kHeaderNotUtf8));
+    EXPECT_EQ(length_of(""), std::string(kNoReply));
+    EXPECT_EQ(length_of("\xC3\xA9"
+                        "13\n"),
+              std::string(kMultibyteCode));
+    EXPECT_EQ(parse_header_line("A1\xFF\n").error().kind(), ErrorKind::invalid_data);
+}
+
+TEST(Whitespace, TrimAtBothEnds) {
+    EXPECT_EQ(trim_whitespace("  a b \n"), "a b");
+    EXPECT_EQ(trim_whitespace("\xE2\x80\x80x\xE3\x80\x80"), "x");
+    EXPECT_EQ(trim_whitespace(" \t\r\n"), "");
+    EXPECT_EQ(trim_whitespace("\xC3\xA9"), "\xC3\xA9");
+    // U+200B (zero width space) is not White_Space.
+    EXPECT_EQ(trim_whitespace("\xE2\x80\x8B"), "\xE2\x80\x8B");
+}
+
+using Words = std::vector<std::string>;
+
+TEST(Whitespace, SplitKeepsOrderAndRepeatsAndDropsEmptyPieces) {
+    EXPECT_EQ(split_whitespace("192.0.2.0/24 198.51.100.0/24\n"),
+              (Words{"192.0.2.0/24", "198.51.100.0/24"}));
+    EXPECT_EQ(split_whitespace("a a\t\tb a"), (Words{"a", "a", "b", "a"}));
+    EXPECT_EQ(split_whitespace("\n \n  \n"), Words{});
+    EXPECT_EQ(split_whitespace(""), Words{});
+    EXPECT_EQ(split_whitespace("not/a/prefix"), Words{"not/a/prefix"});
+}
+
+TEST(Whitespace, SplitAtEveryUnicodeWhiteSpace) {
+    const char* spaces[] = {"\t",           "\n",           "\v",
+                            "\f",           "\r",           " ",
+                            "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
+                            "\xE2\x80\x80", "\xE2\x80\x85", "\xE2\x80\x8A",
+                            "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF",
+                            "\xE2\x81\x9F", "\xE3\x80\x80"};
+    for (const char* sp : spaces) {
+        EXPECT_EQ(split_whitespace("x"s + sp + "y" + sp), (Words{"x", "y"})) << sp;
+    }
+    // Characters sharing a lead byte with White_Space stay inside words:
+    // U+00A9, U+1681, U+200B, U+2030, U+205E, U+3001, U+0084.
+    const std::string near =
+        "\xC2\xA9\xE1\x9A\x81\xE2\x80\x8B\xE2\x80\xB0\xE2\x81\x9E\xE3\x80\x81"
+        "\xC2\x84";
+    EXPECT_EQ(split_whitespace(near + " " + near), (Words{near, near}));
+}
+
+TEST(RouteQuery, ExactBytes) {
+    EXPECT_EQ(route_query(3333), "!gAS3333\n");
+    EXPECT_EQ(route_query(3333).size(), 9u);
+    EXPECT_EQ(route_query(0), "!gAS0\n");
+    EXPECT_EQ(route_query(-1), "!gAS-1\n");
+    EXPECT_EQ(route_query(2147483647), "!gAS2147483647\n");
+    EXPECT_EQ(route_query(-2147483647 - 1), "!gAS-2147483648\n");
+}
+
+}  // namespace
+}  // namespace morvane::irr

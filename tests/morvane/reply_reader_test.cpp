@@ -1,0 +1,121 @@
+// Framing of one answer, fed in every possible split across reads.
+#include "morvane/src/reply_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace morvane::irr {
+namespace {
+
+// Outcome as text: the payload, or "error: <message>", or "pending".
+std::string outcome(ReplyReader& r) {
+    switch (r.status()) {
+        case ReplyReader::Status::done:
+            return r.take_payload();
+        case ReplyReader::Status::failed:
+            return "error: " + r.error().message();
+        default:
+            return "pending";
+    }
+}
+
+// Feeds `wire` (then the end of the stream if `eof`) in one piece, byte by byte, and split in two
+// at every boundary; every way must give the same outcome, which is returned.
+std::string decode(const std::string& wire, bool eof = true) {
+    auto run = [&](std::size_t step, std::size_t first) {
+        ReplyReader r;
+        std::size_t i = 0;
+        if (first > 0) {
+            r.feed(std::string_view(wire).substr(0, first));
+            i = first;
+        }
+        while (i < wire.size() && r.status() == ReplyReader::Status::need_more) {
+            r.feed(std::string_view(wire).substr(i, step));
+            i += step;
+        }
+        if (eof) r.feed({});
+        return outcome(r);
+    };
+    const std::string whole = run(wire.size() + 1, 0);
+    EXPECT_EQ(run(1, 0), whole) << "byte by byte";
+    for (std::size_t cut = 1; cut < wire.size(); ++cut) {
+        EXPECT_EQ(run(wire.size(), cut), whole) << "split at " << cut;
+    }
+    return whole;
+}
+
+TEST(ReplyReader, GoodAnswers) {
+    EXPECT_EQ(decode("A29\n192.0.2.0/24 198.51.100.0/24\nC\n"), "192.0.2.0/24 198.51.100.0/24\n");
+    EXPECT_EQ(decode("A13\r\n192.0.2.0/24\nC\n"), "192.0.2.0/24\n");
+    EXPECT_EQ(decode("X3\nabcdef"), "abc");
+    EXPECT_EQ(decode("A5\n\xC2\xA0\xE2\x80\x80"), "\xC2\xA0\xE2\x80\x80");
+}
+
+TEST(ReplyReader, CompleteWithoutTheEndOfTheStream) {
+    // The reply is done as soon as its declared bytes are in: the "C" line is never awaited.
+    EXPECT_EQ(decode("A3\nabc", false), "abc");
+    EXPECT_EQ(decode("A0\n", false), "");
+    EXPECT_EQ(decode("A0"), "");
+    EXPECT_EQ(decode("A13\nabcde", false), "pending");
+    EXPECT_EQ(decode("A13", false), "pending");
+}
+
+TEST(ReplyReader, Failures) {
+    EXPECT_EQ(decode("D\n"), "error: cannot parse integer from empty string");
+    EXPECT_EQ(decode("F Unknown AS\n"), "error: invalid digit found in string");
+    EXPECT_EQ(decode("A13\nabcde"), "error: early eof");
+    EXPECT_EQ(decode("A13"), "error: early eof");
+    EXPECT_EQ(decode(""), "error: connection closed before a reply header arrived");
+    EXPECT_EQ(decode("A\xFF"
+                     "3\nabc"),
+              "error: stream did not contain valid UTF-8");
+    EXPECT_EQ(decode("A7\nabcde\xFFx"), "error: invalid utf-8 sequence of 1 bytes from index 5");
+    EXPECT_EQ(decode("A4\nabc\xC3"), "error: incomplete utf-8 byte sequence from index 3");
+}
+
+TEST(ReplyReader, HeaderLineIsBounded) {
+    const std::string endless(kMaxHeaderLine + 1, '7');
+    EXPECT_EQ(decode("A" + endless, false), "error: reply header line longer than 4096 bytes");
+    // Exactly at the bound is still a header.
+    EXPECT_EQ(decode("A" + std::string(kMaxHeaderLine - 3, ' ') + "1\nx"), "x");
+}
+
+TEST(ReplyReader, DeclaredLengthIsBoundedAndCostsNothingUpFront) {
+    ReplyReader capped;
+    capped.feed("A1073741825\n");
+    EXPECT_EQ(outcome(capped),
+              "error: reply declares 1073741825 bytes, more than the limit of "
+              "1073741824");
+
+    ReplyReader huge;
+    huge.feed("A1073741824\nsome bytes");
+    EXPECT_EQ(huge.status(), ReplyReader::Status::need_more);
+    EXPECT_LT(huge.payload_capacity(), 1u << 20);
+    for (int i = 0; i < 64; ++i) huge.feed(std::string(8192, 'x'));
+    EXPECT_LT(huge.payload_capacity(), 4u * 64 * 8192);
+    huge.feed({});
+    EXPECT_EQ(outcome(huge), "error: early eof");
+}
+
+TEST(ReplyReader, LargePayloadThroughDirectReads) {
+    std::string data;
+    for (int i = 0; data.size() < 10'000'000; ++i) data += "10." + std::to_string(i) + ".0/24 ";
+    const std::string wire = "A" + std::to_string(data.size()) + "\n" + data + "C\n";
+    // Irregular read sizes, so copies from the reader's buffer and direct reads interleave.
+    ReplyReader r;
+    std::size_t i = 0, step = 1;
+    while (r.status() == ReplyReader::Status::need_more && i < wire.size()) {
+        const std::span<char> dst = r.read_buffer();
+        const std::size_t n = std::min({dst.size(), wire.size() - i, step});
+        wire.copy(dst.data(), n, i);
+        r.on_read(n);
+        i += n;
+        step = step * 7 % 100'003 + 1;
+    }
+    ASSERT_EQ(r.status(), ReplyReader::Status::done);
+    EXPECT_EQ(r.take_payload(), data);
+}
+
+}  // namespace
+}  // namespace morvane::irr
