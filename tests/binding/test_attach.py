@@ -1,0 +1,101 @@
+"""AttachGuard, ReferencePool and the once-cache protocol across threads."""
+
+import sys
+import threading
+
+import pytest
+
+m = pytest.importorskip("_binding_testing")
+
+
+def test_foreign_thread_release_is_queued_until_the_next_attachment():
+    obj = object()
+    before = sys.getrefcount(obj)
+    queued = m.drop_while_holding(obj)
+    # The foreign thread held no lock, so it queued the release instead of touching the count.
+    assert queued >= 1
+    assert sys.getrefcount(obj) == before + 1
+    m.attach_depth()  # any entry drains the pool
+    assert sys.getrefcount(obj) == before
+
+
+def test_release_while_detached_is_drained_when_the_lock_is_retaken():
+    obj = object()
+    before = sys.getrefcount(obj)
+    assert m.drop_detached(obj) >= 1
+    assert sys.getrefcount(obj) == before
+
+
+def test_queued_release_deallocates_on_an_attached_thread():
+    released_on = []
+
+    class Tracked:
+        def __del__(self):
+            released_on.append(threading.get_ident())
+
+    obj = Tracked()
+    m.drop_while_holding(obj)
+    del obj  # the queued reference keeps it alive
+    assert released_on == []
+    m.attach_depth()
+    assert released_on == [threading.get_ident()]
+
+
+def test_attach_on_foreign_thread_nests():
+    depth, nested, after, inner = m.attach_in_thread(m.attach_depth)
+    assert (depth, nested, after) == (1, 2, 1)
+    assert inner == 3  # the entry guard of attach_depth counts one more level
+    assert m.attach_depth() == 1
+
+
+def test_attach_on_foreign_thread_propagates_python_errors():
+    def fail():
+        raise ValueError("on the foreign thread")
+
+    with pytest.raises(ValueError, match="on the foreign thread"):
+        m.attach_in_thread(fail)
+
+
+def test_cache_is_filled_once_by_concurrent_first_uses():
+    calls = []
+    start = threading.Barrier(6)
+    filled = threading.Event()
+
+    def compute():
+        calls.append(threading.get_ident())
+        # Waiting here lets the other threads reach the cache; they must wait for this fill
+        # without holding the interpreter lock, or this would never finish.
+        filled.wait(0.2)
+        return ["value"]
+
+    results = []
+
+    def use():
+        start.wait(timeout=10)
+        results.append(m.cache_get(0, compute))
+
+    threads = [threading.Thread(target=use) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=30)
+    filled.set()
+    assert not any(t.is_alive() for t in threads)
+    assert len(calls) == 1
+    assert len(results) == 6 and all(r is results[0] for r in results)
+
+
+def test_failed_fill_leaves_the_cache_empty_for_the_next_use():
+    def fail():
+        raise RuntimeError("fill failed")
+
+    with pytest.raises(RuntimeError, match="fill failed"):
+        m.cache_get(1, fail)
+    value = m.cache_get(1, lambda: {"second": True})
+    assert value == {"second": True}
+    assert m.cache_get(1, fail) is value
+
+
+def test_interned_name_is_the_process_wide_interned_str():
+    assert m.interned() is m.interned()
+    assert m.interned() is sys.intern("binding_testing_interned_name")
