@@ -26,19 +26,23 @@ def test_release_while_detached_is_drained_when_the_lock_is_retaken():
     assert sys.getrefcount(obj) == before
 
 
-def test_queued_release_deallocates_on_an_attached_thread():
-    released_on = []
+def test_queued_releases_run_in_order_on_an_attached_thread():
+    released = []
 
     class Tracked:
-        def __del__(self):
-            released_on.append(threading.get_ident())
+        def __init__(self, name):
+            self.name = name
 
-    obj = Tracked()
-    m.drop_while_holding(obj)
-    del obj  # the queued reference keeps it alive
-    assert released_on == []
+        def __del__(self):
+            released.append((self.name, threading.get_ident()))
+
+    objs = [Tracked(name) for name in "abc"]
+    assert m.drop_while_holding(*objs) >= 3
+    del objs  # the queued references keep them alive
+    assert released == []
     m.attach_depth()
-    assert released_on == [threading.get_ident()]
+    me = threading.get_ident()
+    assert released == [("a", me), ("b", me), ("c", me)]
 
 
 def test_attach_on_foreign_thread_nests():

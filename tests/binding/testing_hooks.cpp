@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "binding/attach_guard.hpp"
 #include "binding/once_cache.hpp"
@@ -105,12 +106,19 @@ PyObject* normalize_twice(PyObject*, PyObject*) {
     });
 }
 
-// drop_while_holding(obj): a foreign thread drops a reference while this thread keeps the lock.
-// Returns the number of queued references afterwards; nothing drains them before the next entry.
-PyObject* drop_while_holding(PyObject*, PyObject* object) {
+// drop_while_holding(*objs): a foreign thread drops one reference to each object, in order, while
+// this thread keeps the lock. Returns the number of queued references afterwards; nothing drains
+// them before the next entry.
+PyObject* drop_while_holding(PyObject*, PyObject* args) {
     return trampoline_fastcall([&]() -> PyResult<PyRef> {
-        PyRef reference = PyRef::borrow(object);
-        std::thread([&] { reference.reset(); }).join();  // the thread never needs the lock
+        std::vector<PyRef> references;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+            references.push_back(PyRef::borrow(PyTuple_GET_ITEM(args, i)));
+        }
+        std::thread([&] {  // the thread never needs the lock
+            for (PyRef& reference : references) reference.reset();
+        })
+            .join();
         return owned(PyLong_FromSize_t(ReferencePool::instance().pending()));
     });
 }
@@ -227,7 +235,7 @@ PyMethodDef hook_methods[] = {{"fault_owned", fault_owned, METH_O, nullptr},
                               {"fetch_from", fetch_from, METH_O, nullptr},
                               {"fetch_nothing", fetch_nothing, METH_NOARGS, nullptr},
                               {"normalize_twice", normalize_twice, METH_NOARGS, nullptr},
-                              {"drop_while_holding", drop_while_holding, METH_O, nullptr},
+                              {"drop_while_holding", drop_while_holding, METH_VARARGS, nullptr},
                               {"drop_detached", drop_detached, METH_O, nullptr},
                               {"attach_depth", attach_depth, METH_NOARGS, nullptr},
                               {"attach_in_thread", attach_in_thread, METH_O, nullptr},
