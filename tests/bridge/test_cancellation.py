@@ -1,0 +1,177 @@
+"""Cancellation, races with completion, foreign completion and closed loops."""
+
+import asyncio
+import gc
+import random
+import sys
+import weakref
+
+import pytest
+
+
+class Token:
+    pass
+
+
+def scheduled_for(loop, fut):
+    return [entry for entry in loop.scheduled if entry[1] and entry[1][0] is fut]
+
+
+def test_cancel_right_after_the_call_destroys_the_job_after_its_first_run(
+        bt, run, tag, wait_until):
+    a, b = tag(), tag()
+
+    async def main(loop):
+        cancelled = bt.forever(tag=a)
+        other = bt.forever(tag=b)
+        cancelled.cancel()
+        await wait_until(lambda: bt.probe(a)[1])
+        # The job ran (at least up to its first suspension) before it was destroyed.
+        assert bt.probe(a)[0] >= 1
+        assert not bt.probe(b)[1] and not other.done()  # the other call is unaffected
+        other.cancel()
+        await wait_until(lambda: bt.probe(b)[1])
+        # A round trip through the bridge: completions queued before it have run by now.
+        await bt.resolve(None)
+        return cancelled
+
+    fut, loop = run(main)
+    assert fut.cancelled() and fut.calls == []
+    assert scheduled_for(loop, fut) == []  # the completion found it cancelled
+    assert loop.handled == []
+
+
+def test_cancel_while_suspended_wakes_the_job_and_destroys_it(bt, run, tag, wait_until):
+    t, gate = tag(), tag()
+
+    async def main(loop):
+        fut = bt.resolve(Token(), gate=gate, tag=t)
+        await wait_until(lambda: bt.probe(t)[0] >= 1)  # suspended at the gate
+        fut.cancel()
+        await wait_until(lambda: bt.probe(t)[1])
+        with pytest.raises(asyncio.CancelledError):
+            await fut
+        bt.open_gate(gate)  # nothing left to wake
+
+    run(main)
+
+
+def test_cancelling_the_awaiting_task_cancels_the_job(bt, run, tag, wait_until):
+    t = tag()
+
+    async def main(loop):
+        task = asyncio.ensure_future(bt.forever(tag=t))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        await wait_until(lambda: bt.probe(t)[1])
+
+    run(main)
+
+
+def test_cancel_after_the_job_finished_but_before_the_completor_ran(bt, run):
+    async def main(loop):
+        fut = bt.resolve(Token())
+        # Block the loop (without the interpreter lock) until the completion has scheduled its
+        # completor, then cancel before the loop gets to run it.
+        assert loop.scheduled_event.wait(30)
+        fut.cancel()
+        for _ in range(5):
+            await asyncio.sleep(0)
+        return fut
+
+    fut, loop = run(main)
+    assert fut.cancelled()
+    assert fut.calls == []  # set_result was never called on the cancelled future
+    assert len(scheduled_for(loop, fut)) == 1
+    assert loop.handled == []
+
+
+def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, tag, wait_until):
+    t, gate = tag(), tag()
+
+    async def main(loop):
+        fut = bt.resolve("from the job", gate=gate, tag=t)
+        fut.set_result("from elsewhere")
+        await asyncio.sleep(0)  # the done callback runs, sends nothing, and is released
+        bt.open_gate(gate)
+        await wait_until(lambda: loop.handled)
+        return fut
+
+    fut, loop = run(main)
+    assert fut.result() == "from elsewhere"
+    polls, destroyed = bt.probe(t)
+    assert destroyed and polls >= 2  # it finished: it went past the gate
+    [context] = loop.handled
+    assert isinstance(context["exception"], asyncio.InvalidStateError)
+    [(callback, args, *_)] = scheduled_for(loop, fut)
+    assert args[2] == "from the job"
+
+
+def test_completion_after_the_loop_closed_prints_and_leaves_the_future_pending(
+        bt, tag, capsys, wait_until_blocking):
+    t, gate = tag(), tag()
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        return bt.resolve(Token(), gate=gate, tag=t)
+
+    fut = loop.run_until_complete(start())
+    loop.close()
+    previous = getattr(sys, "last_exc", None)
+    try:
+        bt.open_gate(gate)
+        wait_until_blocking(lambda: getattr(sys, "last_exc", None) is not previous)
+        assert isinstance(sys.last_exc, RuntimeError)
+        assert "Event loop is closed" in str(sys.last_exc)
+        assert "Event loop is closed" in capsys.readouterr().err
+        assert not fut.done()
+        assert bt.probe(t)[1]
+    finally:
+        for name in ("last_exc", "last_type", "last_value", "last_traceback"):
+            if hasattr(sys, name):
+                delattr(sys, name)
+
+
+def test_ten_thousand_jobs_with_random_cancellations_leave_nothing_behind(
+        bt, run, wait_until):
+    rng = random.Random(20240605)
+    live_before = bt.live_jobs()
+    refs = []
+
+    async def main(loop):
+        futs = []
+        for i in range(10_000):
+            token = Token()
+            refs.append(weakref.ref(token))
+            fut = bt.resolve(token, yields=rng.randrange(3))
+            futs.append(fut)
+            if rng.random() < 0.2:
+                fut.cancel()
+        await asyncio.sleep(0)
+        for fut in futs:
+            if rng.random() < 0.15:
+                fut.cancel()
+        done, pending = await asyncio.wait(futs, timeout=120)
+        assert not pending
+        cancelled = sum(fut.cancelled() for fut in futs)
+        assert 0 < cancelled < len(futs)
+        for fut in futs:
+            if not fut.cancelled():
+                assert isinstance(fut.result(), Token)
+        return len(futs)
+
+    _, loop = run(main)
+    assert loop.handled == []
+    del loop
+
+    def settled():
+        gc.collect()
+        bt.drain_reference_pool()  # references dropped on workers wait there
+        return bt.live_jobs() == live_before and all(ref() is None for ref in refs)
+
+    async def settle(_loop):
+        await wait_until(settled, bound=120)
+
+    run(settle)

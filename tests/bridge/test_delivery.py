@@ -1,0 +1,135 @@
+"""Outcomes of bridged jobs reach the future on the loop's thread: values, errors, faults."""
+
+import asyncio
+import contextvars
+import threading
+
+import pytest
+
+
+class Token:
+    pass
+
+
+def test_value_is_delivered_on_the_loop_thread_through_a_checked_completor(bt, run, caller_var):
+    value = Token()
+
+    async def main(loop):
+        caller_var.set("caller")
+        fut = bt.resolve(value, yields=2)
+        assert isinstance(fut, asyncio.Future) and fut.get_loop() is loop
+        assert not fut.done()  # even a job that is quick is delivered later, on this thread
+        assert await fut is value
+        return fut
+
+    fut, loop = run(main)
+    loop_thread = threading.get_ident()
+    # Completed once, on the loop thread, in a fresh context rather than the captured one.
+    assert fut.calls == [("set_result", loop_thread, "unset")]
+    [(callback, args, context, extra, scheduler)] = loop.scheduled
+    assert type(callback).__name__ == "CheckedCompletor"
+    assert type(callback).__module__ == "builtins"
+    assert args[0] is fut and args[2] is value
+    assert args[1] == fut.set_result and args[1].__self__ is fut
+    assert context is None and extra == {}
+    assert scheduler != loop_thread
+    assert loop.handled == []
+
+
+def test_error_value_is_set_as_the_futures_exception(bt, run):
+    async def main(loop):
+        fut = bt.fail(ConnectionError, "Failed to fetch routes: no data", yields=1)
+        with pytest.raises(ConnectionError) as caught:
+            await fut
+        return fut, caught.value
+
+    (fut, exc), loop = run(main)
+    assert exc.args == ("Failed to fetch routes: no data",)
+    assert [call[0] for call in fut.calls] == ["set_exception"]
+    assert loop.scheduled[0][1][1] == fut.set_exception
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [("broken invariant", "bridged future ended abnormally: broken invariant"),
+     (None, "bridged future ended abnormally: unknown error")],
+)
+def test_a_fault_is_delivered_as_future_panic(bt, run, text, message):
+    async def main(loop):
+        try:
+            await bt.fault(text, yields=1)
+        except Exception as exc:  # FuturePanic derives from Exception
+            return exc
+        raise AssertionError("no exception")
+
+    exc, loop = run(main)
+    panic = bt.future_panic_type()
+    assert type(exc) is panic
+    assert exc.args == (message,)
+    assert panic.__module__ == "async_bridge" and panic.__name__ == "FuturePanic"
+    assert panic.__doc__ is None and panic.__bases__ == (Exception,)
+    assert loop.handled == []
+
+
+def test_a_fault_before_the_first_suspension_is_delivered_too(bt, run):
+    async def main(loop):
+        with pytest.raises(bt.future_panic_type(), match="abnormally: early"):
+            await bt.fault("early")
+
+    run(main)
+
+
+def test_text_lists_arrive_as_new_lists_of_str_in_order(bt, run):
+    items = [b"192.0.2.0/24", b"2001:db8::/32", b"192.0.2.0/24"]
+
+    async def main(loop):
+        first = await bt.routes(items)
+        second = await bt.routes(items, yields=3)
+        empty = await bt.routes([])
+        return first, second, empty
+
+    (first, second, empty), _ = run(main)
+    assert first == ["192.0.2.0/24", "2001:db8::/32", "192.0.2.0/24"]
+    assert second == first and second is not first
+    assert empty == [] and type(empty) is list
+
+
+def test_a_failed_conversion_is_delivered_as_an_exception(bt, run):
+    # The conversion's own error (here: a text that is not UTF-8) must not leave the future pending.
+    async def main(loop):
+        with pytest.raises(UnicodeDecodeError):
+            await bt.routes([b"ok", b"\xff\xfe"])
+
+    run(main)
+
+
+def test_without_a_running_loop_nothing_starts(bt, tag):
+    t = tag()
+    live = bt.live_jobs()
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        bt.resolve(1, tag=t)
+    assert bt.probe(t) == (0, True)  # destroyed, never polled
+    assert bt.live_jobs() == live
+
+
+def test_the_job_sees_the_loop_and_a_copy_of_the_callers_context(bt, run, caller_var):
+    async def main(loop):
+        caller_var.set("caller")
+        seen_loop, seen_context = await bt.read_task_locals(yields=1)
+        caller_var.set("changed later")
+        return seen_loop, seen_context
+
+    (seen_loop, seen_context), loop = run(main)
+    assert seen_loop is loop
+    assert isinstance(seen_context, contextvars.Context)
+    assert seen_context[caller_var] == "caller"  # captured at the call, a copy
+
+
+def test_many_concurrent_futures_each_get_their_own_value(bt, run):
+    async def main(loop):
+        futs = [bt.resolve(i, yields=i % 3) for i in range(2000)]
+        return await asyncio.gather(*futs)
+
+    results, loop = run(main)
+    assert results == list(range(2000))
+    assert loop.handled == []
