@@ -1,0 +1,156 @@
+"""The real route-fetch job, end to end through entry, bridge, runtime and client, against the
+registry emulator on an ephemeral loopback port."""
+
+import asyncio
+import pathlib
+import socket
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
+from irr_emulator import serve_in_thread  # noqa: E402
+
+import _pymorvane_testing  # noqa: E402
+
+fetch_routes_from = _pymorvane_testing.fetch_routes_from
+
+
+def lookup(address: str, asn: int):
+    async def main():
+        return await asyncio.wait_for(fetch_routes_from(address, asn), 30)
+
+    return asyncio.run(main())
+
+
+def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_prefixes_in_payload_order_and_query_bytes():
+    routes = {3333: ["193.0.0.0/21", "193.0.10.0/23", "193.0.22.0/23"]}
+    with serve_in_thread(routes) as emulator:
+        assert lookup(f"127.0.0.1:{emulator.port}", 3333) == routes[3333]
+        assert wait_until(lambda: emulator.records and emulator.records[0].closed_at)
+        assert bytes(emulator.records[0].received) == b"!gAS3333\n"
+
+
+@pytest.mark.parametrize(
+    "reply,expected",
+    [
+        (b"A29\n192.0.2.0/24 198.51.100.0/24\nC\n", ["192.0.2.0/24", "198.51.100.0/24"]),
+        (b"A0\nC\n", []),
+        (b"A+0005\n1 \t2\nC\n", ["1", "2"]),
+        (b"A16\n10.0.0.0/8 \xe2\x80\x83x\nC\n", ["10.0.0.0/8", "x"]),  # EM SPACE splits too
+        (b"A20\n1.0.0.0/8 1.0.0.0/8\n", ["1.0.0.0/8"] * 2),  # repeats kept; "C" never awaited
+    ],
+)
+def test_framed_answers(reply, expected):
+    with serve_in_thread({}, mode="raw", raw=reply, hold=True) as emulator:
+        assert lookup(f"127.0.0.1:{emulator.port}", 64496) == expected
+
+
+@pytest.mark.parametrize(
+    "reply,message",
+    [
+        (b"D\n", "Failed to fetch routes: cannot parse integer from empty string"),
+        (b"F Invalid AS number\n", "Failed to fetch routes: invalid digit found in string"),
+        (b"A99999999999999999999\n", "Failed to fetch routes: number too large to fit in target type"),
+        (b"A100\n192.0.2.0/24\nC\n", "Failed to fetch routes: early eof"),
+        (b"", "Failed to fetch routes: early eof"),
+        (b"A5\n1\xff2.\n", "Failed to fetch routes: invalid utf-8 sequence of 1 bytes from index 1"),
+    ],
+)
+def test_failures_become_connection_errors(reply, message):
+    with serve_in_thread({}, mode="raw", raw=reply) as emulator:
+        with pytest.raises(ConnectionError) as info:
+            lookup(f"127.0.0.1:{emulator.port}", 64496)
+    assert type(info.value) is ConnectionError
+    assert info.value.args == (message,)
+
+
+def test_negative_and_zero_as_numbers_are_sent_as_written():
+    with serve_in_thread({0: ["10.0.0.0/8"]}) as emulator:
+        address = f"127.0.0.1:{emulator.port}"
+        assert lookup(address, 0) == ["10.0.0.0/8"]
+        with pytest.raises(ConnectionError, match="^Failed to fetch routes: "):
+            lookup(address, -5)
+        assert wait_until(lambda: len(emulator.records) == 2 and emulator.records[1].closed_at)
+        assert bytes(emulator.records[1].received) == b"!gAS-5\n"
+
+
+def test_connect_failures():
+    with pytest.raises(ConnectionError) as info:
+        lookup(f"127.0.0.1:{free_port()}", 64496)
+    assert info.value.args == ("Failed to connect: Connection refused (os error 111)",)
+
+    with pytest.raises(ConnectionError) as info:
+        lookup("no-such-host.invalid:43", 64496)
+    assert info.value.args[0].startswith("Failed to connect: failed to lookup address information: ")
+
+    with pytest.raises(ConnectionError) as info:
+        lookup("not an address", 64496)
+    assert info.value.args[0].startswith("Failed to connect: ")
+
+
+def test_silent_server_stays_pending_until_cancelled_and_cancel_closes_at_once():
+    with serve_in_thread({}, mode="silent") as emulator:
+
+        async def main():
+            fut = fetch_routes_from(f"127.0.0.1:{emulator.port}", 64496)
+            done, _ = await asyncio.wait([fut], timeout=0.5)
+            assert not done
+            assert len(emulator.records) == 1 and not emulator.records[0].peer_closed
+            fut.cancel()
+            await asyncio.sleep(0)
+            assert fut.cancelled()
+
+        asyncio.run(main())
+        assert wait_until(lambda: emulator.records[0].peer_closed)
+
+
+def test_two_calls_in_flight_use_two_connections_and_fail_independently():
+    with serve_in_thread({}, mode="hold") as holding, serve_in_thread({64496: ["192.0.2.0/24"]}) as normal:
+
+        async def main():
+            held = [fetch_routes_from(f"127.0.0.1:{holding.port}", 64496) for _ in range(2)]
+            refused = fetch_routes_from(f"127.0.0.1:{free_port()}", 64496)
+            good = fetch_routes_from(f"127.0.0.1:{normal.port}", 64496)
+            assert await asyncio.wait_for(good, 30) == ["192.0.2.0/24"]
+            with pytest.raises(ConnectionError):
+                await asyncio.wait_for(refused, 30)
+            return held
+
+        # "hold" answers with D and keeps the connection open; each call has its own.
+        async def run():
+            held = await main()
+            results = await asyncio.wait_for(asyncio.gather(*held, return_exceptions=True), 30)
+            assert all(isinstance(r, ConnectionError) for r in results)
+
+        asyncio.run(run())
+        assert len(holding.records) == 2
+
+
+def test_many_concurrent_lookups():
+    routes = {asn: [f"10.{asn % 256}.0.0/16", f"10.{asn % 256}.1.0/24"] for asn in range(64496, 64496 + 50)}
+    with serve_in_thread(routes) as emulator:
+
+        async def main():
+            futs = [fetch_routes_from(f"127.0.0.1:{emulator.port}", asn) for asn in routes for _ in range(4)]
+            return await asyncio.wait_for(asyncio.gather(*futs), 60)
+
+        results = asyncio.run(main())
+    expected = [routes[asn] for asn in routes for _ in range(4)]
+    assert results == expected
