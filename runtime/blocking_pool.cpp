@@ -1,0 +1,124 @@
+#include "runtime/blocking_pool.hpp"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "runtime/budget.hpp"
+#include "runtime/fault.hpp"
+#include "runtime/runtime_binding.hpp"
+#include "runtime/sys_error.hpp"
+
+namespace morvane::runtime::detail {
+
+ThreadSpawner default_thread_spawner() {
+    return [](std::function<void()> body) { return std::thread(std::move(body)); };
+}
+
+BlockingPool::BlockingPool(Runtime* owner, std::size_t thread_limit,
+                           std::chrono::nanoseconds keep_alive, ThreadSpawner spawner)
+    : owner_(owner), limit_(thread_limit), keep_alive_(keep_alive), spawner_(std::move(spawner)) {}
+
+void BlockingPool::push(TaskHeader* job) {
+    job->next = nullptr;
+    if (tail_)
+        tail_->next = job;
+    else
+        head_ = job;
+    tail_ = job;
+    ++queued_;
+}
+
+TaskHeader* BlockingPool::pop() {
+    TaskHeader* job = head_;
+    if (!job) return nullptr;
+    head_ = job->next;
+    if (!head_) tail_ = nullptr;
+    job->next = nullptr;
+    --queued_;
+    return job;
+}
+
+void BlockingPool::drop_tail(TaskHeader* job) {
+    // `job` is the tail pushed by the caller under the same lock hold.
+    TaskHeader* prev = nullptr;
+    for (TaskHeader* p = head_; p && p != job; p = p->next) prev = p;
+    if (prev)
+        prev->next = nullptr;
+    else
+        head_ = nullptr;
+    tail_ = prev;
+    --queued_;
+}
+
+void BlockingPool::submit(TaskHeader* job, bool permanent) {
+    std::lock_guard lock(mu_);
+    push(job);
+    if (permanent) ++permanent_;
+    if (idle_ > 0) {
+        --idle_;
+        ++owed_;
+        cv_.notify_one();
+        return;
+    }
+    if (threads_ >= limit_) return;  // waits for a thread to finish its job
+    const std::size_t key = next_key_++;
+    try {
+        handles_.emplace(key, spawner_([this, key] { thread_main(key); }));
+        ++threads_;
+    } catch (const std::system_error& e) {
+        // Threads that run permanent jobs never come back, so only the others can take a job
+        // that is left queued.
+        const std::size_t returning = threads_ > permanent_ ? threads_ - permanent_ : 0;
+        if (e.code() == std::errc::resource_unavailable_try_again && returning > 0) return;
+        drop_tail(job);
+        if (permanent) --permanent_;
+        throw Fault("OS can't spawn worker thread: " + error_message(e.code().value()));
+    }
+}
+
+BlockingPool::Stats BlockingPool::stats() const {
+    std::lock_guard lock(mu_);
+    return Stats{threads_, idle_, queued_, owed_};
+}
+
+void BlockingPool::thread_main(std::size_t key) {
+    ::pthread_setname_np(::pthread_self(), kThreadName);
+    bind_current_runtime(owner_);
+    std::unique_lock lock(mu_);
+    for (;;) {
+        while (TaskHeader* job = pop()) {
+            lock.unlock();
+            budget::reset(-1);
+            run_task(job, Waker::noop());
+            lock.lock();
+        }
+        ++idle_;
+        auto deadline = std::chrono::steady_clock::now() + keep_alive_;
+        bool exiting = false;
+        for (;;) {
+            const bool timed_out = cv_.wait_until(lock, deadline) == std::cv_status::timeout;
+            if (owed_ > 0) {
+                --owed_;  // the submitter already counted us busy
+                break;
+            }
+            if (timed_out) {
+                --idle_;
+                exiting = true;
+                break;
+            }
+            deadline = std::chrono::steady_clock::now() + keep_alive_;  // spurious: wait anew
+        }
+        if (exiting) break;
+    }
+    --threads_;
+    std::optional<std::thread> previous = std::move(last_exited_);
+    auto self = handles_.find(key);
+    last_exited_.emplace(std::move(self->second));
+    handles_.erase(self);
+    lock.unlock();
+    if (previous && previous->joinable()) previous->join();
+}
+
+}  // namespace morvane::runtime::detail

@@ -1,0 +1,74 @@
+// The process-wide runtime slot and the configuration behind its lock.
+#include "runtime/builder.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "runtime/fault.hpp"
+#include "runtime/runtime.hpp"
+
+namespace morvane::runtime {
+namespace {
+
+// Readers that find the slot filled take the runtime without a lock.
+std::atomic<Runtime*> g_slot{nullptr};
+// Lets one caller construct at a time; the others sleep on it.
+std::mutex g_construct_mu;
+
+// The configuration record and its lock, poisoned for good by a failed construction.
+struct Configuration {
+    std::mutex mu;
+    bool poisoned = false;
+    detail::Builder* builder = nullptr;  // created once, never released
+};
+Configuration g_config;
+std::once_flag g_builder_once;
+
+// The process that first asked for the runtime. A child created by fork has none of the
+// runtime's threads and may have inherited its locks held, so it is refused before any lock.
+std::atomic<pid_t> g_process{0};
+
+void refuse_forked_child() {
+    const pid_t self = ::getpid();
+    pid_t owner = g_process.load(std::memory_order_acquire);
+    if (owner == 0 && g_process.compare_exchange_strong(owner, self)) return;
+    if (owner != 0 && owner != self)
+        throw Fault(
+            "the morvane runtime cannot be used in a process created by fork after the runtime "
+            "was first used");
+}
+
+}  // namespace
+
+Runtime& get_runtime() {
+    refuse_forked_child();
+    if (Runtime* rt = g_slot.load(std::memory_order_acquire)) return *rt;
+
+    std::lock_guard construct(g_construct_mu);  // step 1
+    if (Runtime* rt = g_slot.load(std::memory_order_acquire)) return *rt;
+
+    std::call_once(g_builder_once, [] {  // step 2
+        auto* b = new detail::Builder(detail::Builder::new_multi_thread());
+        b->enable_io = true;
+        b->enable_time = true;
+        g_config.builder = b;
+    });
+
+    std::lock_guard config(g_config.mu);  // step 3
+    if (g_config.poisoned)
+        throw Fault(
+            "the morvane runtime configuration lock is poisoned: an earlier attempt to build the "
+            "runtime failed");
+    try {
+        Runtime& rt = Runtime::build(detail::BuildOptions::from(*g_config.builder));  // 4 to 8
+        g_slot.store(&rt, std::memory_order_release);                                 // step 9
+        return rt;
+    } catch (...) {
+        g_config.poisoned = true;
+        throw;
+    }
+}
+
+}  // namespace morvane::runtime

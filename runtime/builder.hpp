@@ -1,0 +1,53 @@
+#pragma once
+// Builder: the configuration record the runtime is built from, and BuildOptions, the inputs of
+// one construction (with seams for tests: worker-count sources, keep-alive, thread creation).
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "runtime/blocking_pool.hpp"
+#include "runtime/worker_count.hpp"
+
+namespace morvane::runtime::detail {
+
+struct Builder {
+    enum class Flavor { multi_thread };
+
+    Flavor flavor = Flavor::multi_thread;
+    std::optional<std::size_t> worker_threads;                  // not set: computed at construction
+    std::size_t max_blocking_threads = 512;                     // on top of the workers
+    std::optional<std::chrono::nanoseconds> thread_keep_alive;  // not set: the pool uses 10 s
+    std::string thread_name = kThreadName;
+    std::optional<std::size_t> thread_stack_size;  // not set: the thread facility's default
+    bool enable_io = false;
+    bool enable_time = false;
+    int events_per_wait = 1024;
+    std::uint32_t event_interval = 61;
+
+    static Builder new_multi_thread() { return Builder{}; }
+};
+
+inline constexpr std::chrono::nanoseconds kDefaultKeepAlive = std::chrono::seconds(10);
+
+struct BuildOptions {
+    WorkerCountSources sources = WorkerCountSources::system();
+    std::size_t max_blocking_threads = 512;
+    std::chrono::nanoseconds keep_alive = kDefaultKeepAlive;
+    ThreadSpawner spawner = default_thread_spawner();
+
+    static BuildOptions from(const Builder& b) {
+        BuildOptions o;
+        o.max_blocking_threads = b.max_blocking_threads;
+        o.keep_alive = b.thread_keep_alive.value_or(kDefaultKeepAlive);
+        return o;
+    }
+};
+
+// N + extra, saturating instead of wrapping for a huge N.
+inline std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
+
+}  // namespace morvane::runtime::detail

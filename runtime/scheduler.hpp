@@ -1,0 +1,96 @@
+#pragma once
+// Scheduler: N workers, each with its own run queue, plus one shared FIFO injection queue for
+// tasks started or woken from threads that are not workers of this runtime.
+//
+// Sleeping and waking. A worker with nothing to run registers as a sleeper, re-checks every
+// queue and only then sleeps; one sleeper at a time sleeps in the driver (epoll), the others on
+// their condition variable. Whoever queues a task re-checks (after a full fence) whether some
+// worker is searching or every worker is awake, and otherwise wakes exactly one sleeper, which
+// then counts as searching. A searcher that finds work and was the last searcher wakes the next
+// sleeper if work remains. The fences pair up so that a queued task is always seen by either
+// the queuer's check or the sleeper's re-check.
+//
+// Lock order: idle_mu_ before a worker's park_mu; inject_mu_ and the driver lock are never held
+// with another scheduler lock.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "runtime/driver.hpp"
+#include "runtime/run_queue.hpp"
+#include "runtime/task_cell.hpp"
+#include "runtime/waker.hpp"
+
+namespace morvane::runtime::detail {
+
+inline constexpr std::uint32_t kEventInterval = 61;
+
+class Scheduler final : public Schedule {
+  public:
+    Scheduler(std::size_t workers, Driver& driver);
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    // Queues a runnable task (new or woken): on the calling worker's own queue, or on the
+    // injection queue with at most one wake-up.
+    void schedule(TaskHeader* t) override;
+
+    // Creates the next worker's state; called in worker order before its loop is launched.
+    std::size_t add_worker();
+    // A worker's run loop; returns only after shutdown().
+    void run_worker(std::size_t index);
+    // Ends every run loop (a construction that failed after starting workers).
+    void shutdown();
+
+    std::size_t size() const noexcept { return size_; }
+
+    // Budget spent: keeps the waker until the calling worker has looked at the reactor.
+    // False when the calling thread is not a worker.
+    static bool defer_on_current_worker(const Waker& waker);
+
+  private:
+    struct Worker;
+
+    Worker* worker(std::size_t index) const noexcept;
+    std::size_t launched() const noexcept { return launched_.load(std::memory_order_acquire); }
+
+    TaskHeader* find_task(Worker* w);
+    TaskHeader* steal(Worker* w);
+    void run(Worker* w, TaskHeader* t);
+    void maintenance(Worker* w);
+    void park(Worker* w);
+    void end_search(Worker* w);
+    void notify_one();
+    void unpark(Worker* w);
+    bool has_work_anywhere() const noexcept;
+    void push_inject(TaskHeader* t);
+    TaskHeader* pop_inject();
+
+    const std::size_t size_;
+    Driver& driver_;
+
+    // Worker i lives in segment bit_width(i + 1) - 1, which has room for 2^k workers; segments
+    // are created as workers are added, so a huge N costs nothing until workers start.
+    std::array<std::atomic<std::atomic<Worker*>*>, 64> segments_{};
+    std::atomic<std::size_t> launched_{0};
+
+    std::mutex inject_mu_;
+    TaskHeader* inject_head_ = nullptr;
+    TaskHeader* inject_tail_ = nullptr;
+    std::atomic<std::size_t> inject_len_{0};
+
+    std::mutex idle_mu_;
+    std::vector<Worker*> sleepers_;
+    std::atomic<std::size_t> num_sleeping_{0};
+    std::atomic<std::size_t> num_searching_{0};
+
+    std::mutex driver_mu_;  // held by the worker polling the driver; only ever try-locked
+    std::atomic<bool> shutdown_{false};
+};
+
+}  // namespace morvane::runtime::detail
