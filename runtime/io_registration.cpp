@@ -25,7 +25,10 @@ std::uint64_t closed_bit(Direction d) {
 Registration Registration::open(int fd, std::error_code& ec) {
     Runtime* rt = Runtime::current();
     if (!rt) throw Fault("a socket can only be registered from the context of a morvane runtime");
-    detail::Reactor& reactor = rt->reactor();
+    return open_on(rt->reactor(), fd, ec);
+}
+
+Registration Registration::open_on(detail::Reactor& reactor, int fd, std::error_code& ec) {
     detail::ScheduledIo* io = reactor.add(fd, ec);
     if (!io) return Registration();
     return Registration(&reactor, io);

@@ -59,6 +59,8 @@ class Registration {
     // calling thread's runtime. On failure the registration is invalid and ec says why. Throws
     // morvane::Fault when the calling thread belongs to no runtime.
     static Registration open(int fd, std::error_code& ec);
+    // The same on a given reactor (tests drive a reactor of their own).
+    static Registration open_on(detail::Reactor& reactor, int fd, std::error_code& ec);
 
     Registration(Registration&& o) noexcept
         : reactor_(std::exchange(o.reactor_, nullptr)), io_(std::exchange(o.io_, nullptr)) {}
