@@ -16,9 +16,12 @@ runtime::Task<Result<IRRClient>> IRRClient::connect(std::string address) {
     if (std::optional<SocketAddress> literal = parse_socket_address(address)) {
         candidates.push_back(*literal);
     } else {
-        // getaddrinfo blocks, so it runs on a blocking thread while this task waits.
-        auto lookup = co_await runtime::spawn_blocking(
+        // getaddrinfo blocks, so it runs on a blocking thread while this task waits. The job is
+        // started outside the co_await expression: g++ 12 destroys temporaries with non-trivial
+        // destructors (here the lambda and its captured text) twice when they appear inside one.
+        auto job = runtime::spawn_blocking(
             [text = std::move(address)] { return resolve_socket_address(text); });
+        auto lookup = co_await job;
         if (lookup.faulted()) co_return ClientError(ErrorKind::other, "task panicked");
         if (lookup.cancelled()) co_return ClientError(ErrorKind::other, "task was cancelled");
         Result<std::vector<SocketAddress>> resolved = lookup.take();
