@@ -8,7 +8,9 @@
 //  3. The thread that fills it retakes the lock (PyEval_RestoreThread, then a ReferencePool drain)
 //     before computing the value; a thread that only waited retakes it the same way afterwards.
 //  4. A fill that fails (returns a PyErr or throws) leaves the cache empty; the next use retries.
-// Lock order: once-lock, then interpreter lock; never the other way round.
+// Lock order: once-lock, then interpreter lock; never the other way round. A fill that needs the
+// same cache again on its own thread is the fault "Re-entrant initialization of a process-wide
+// cache" rather than a self-deadlock.
 //
 // The value is never destroyed (caches live until the process exits, when the interpreter may
 // already be gone), so declare caches as plain statics: `static OnceCache<PyRef> ASYNCIO;`.
@@ -25,8 +27,18 @@
 #include "binding/attach_guard.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
+#include "runtime/fault.hpp"
 
 namespace morvane::binding {
+
+namespace detail {
+// A per-thread address that identifies the calling thread (std::thread::id is not constexpr-
+// constructible here, and caches must be constant-initialized).
+inline const void* this_thread_tag() noexcept {
+    static thread_local const char tag = 0;
+    return &tag;
+}
+}  // namespace detail
 
 template <class T>
 class OnceCache {
@@ -50,10 +62,19 @@ class OnceCache {
     template <class Compute>
     PyResult<const T*> get_or_try_init(Compute&& compute) {
         if (const T* value = peek()) return value;
+        // A fill that needs its own cache would wait for itself forever.
+        if (filling_thread_.load(std::memory_order_acquire) == detail::this_thread_tag()) {
+            throw Fault("Re-entrant initialization of a process-wide cache");
+        }
         DetachScope detached;
         std::unique_lock once_lock(fill_mutex_);  // waited on without the interpreter lock
         detached.reattach();
         if (const T* value = peek()) return value;  // another thread filled it while we waited
+        filling_thread_.store(detail::this_thread_tag(), std::memory_order_release);
+        struct FillEnd {
+            std::atomic<const void*>& filling;
+            ~FillEnd() { filling.store(nullptr, std::memory_order_release); }
+        } fill_end{filling_thread_};
         PyResult<T> result = std::forward<Compute>(compute)();
         if (!result.ok()) return std::move(result).error();  // stays empty: the next use retries
         ::new (static_cast<void*>(storage_)) T(std::move(result).value());
@@ -72,6 +93,7 @@ class OnceCache {
   private:
     std::mutex fill_mutex_;  // the once-lock; held by the filling thread for the whole fill
     std::atomic<bool> filled_{false};
+    std::atomic<const void*> filling_thread_{nullptr};  // tag of the thread inside compute()
     alignas(T) unsigned char storage_[sizeof(T)]{};
 };
 

@@ -103,3 +103,11 @@ def test_failed_fill_leaves_the_cache_empty_for_the_next_use():
 def test_interned_name_is_the_process_wide_interned_str():
     assert m.interned() is m.interned()
     assert m.interned() is sys.intern("binding_testing_interned_name")
+
+
+def test_fill_that_needs_its_own_cache_faults_instead_of_deadlocking(capfd):
+    panic = m.panic_exception_type()
+    with pytest.raises(panic, match=r"^Re-entrant initialization of a process-wide cache$"):
+        m.cache_get(2, lambda: m.cache_get(2, lambda: "inner"))
+    capfd.readouterr()  # the inner fault went through Python and was reported on its way back
+    assert m.cache_get(2, lambda: "outer") == "outer"
