@@ -22,6 +22,7 @@ import os
 import pathlib
 import platform
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -300,9 +301,7 @@ def main(argv=None) -> int:
     ctx.timeout = args.timeout
     ctx.server_threads = args.server_threads
     ctx.binaries = native_binaries(pathlib.Path(args.build_dir))
-    ctx.bgpq4 = next((str(p) for p in (pathlib.Path(d) / "bgpq4" for d in
-                                        os.environ.get("PATH", "").split(":") + ["/usr/bin"])
-                      if p.exists()), None)
+    ctx.bgpq4 = shutil.which("bgpq4") or shutil.which("bgpq4", path="/usr/bin")
     ctx.env = dict(os.environ)
     module_dir = str(pathlib.Path(args.build_dir) / "python")
     ctx.env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
