@@ -1,9 +1,9 @@
 #pragma once
 // JoinResult<T>: how a task ended, as its join handle reports it.
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "runtime/fault.hpp"
 
@@ -12,30 +12,40 @@ namespace morvane::runtime {
 template <class T>
 class JoinResult {
   public:
-    static JoinResult from_value(T v) { return JoinResult(std::in_place_index<0>, std::move(v)); }
-    static JoinResult from_fault(std::exception_ptr p) {
-        return JoinResult(std::in_place_index<1>, std::move(p));
+    static JoinResult from_value(T v) {
+        JoinResult r;
+        r.value_.emplace(std::move(v));
+        return r;
     }
-    static JoinResult from_cancel() { return JoinResult(std::in_place_index<2>, Cancelled{}); }
+    static JoinResult from_fault(std::exception_ptr p) {
+        JoinResult r;
+        r.payload_ = std::move(p);
+        return r;
+    }
+    static JoinResult from_cancel() {
+        JoinResult r;
+        r.cancelled_ = true;
+        return r;
+    }
 
-    bool ok() const { return v_.index() == 0; }
-    bool faulted() const { return v_.index() == 1; }
-    bool cancelled() const { return v_.index() == 2; }
+    bool ok() const { return value_.has_value(); }
+    bool faulted() const { return payload_ != nullptr; }
+    bool cancelled() const { return cancelled_; }
 
     T& value() {
-        if (!ok()) throw Fault("JoinResult::value() on a task that did not return a value");
-        return std::get<0>(v_);
+        if (!value_) throw Fault("JoinResult::value() on a task that did not return a value");
+        return *value_;
     }
     T take() { return std::move(value()); }
     // What the task body threw (null unless faulted()).
-    std::exception_ptr payload() const { return faulted() ? std::get<1>(v_) : nullptr; }
+    std::exception_ptr payload() const { return payload_; }
 
   private:
-    struct Cancelled {};
-    template <std::size_t I, class A>
-    JoinResult(std::in_place_index_t<I> i, A&& a) : v_(i, std::forward<A>(a)) {}
-
-    std::variant<T, std::exception_ptr, Cancelled> v_;
+    JoinResult() = default;
+    // Exactly one of the three is set.
+    std::optional<T> value_;
+    std::exception_ptr payload_;
+    bool cancelled_ = false;
 };
 
 // The kinds of fault payload a task can end with: an owned text (a Fault, any std::exception,

@@ -26,17 +26,16 @@ struct Notify {
     int wakes = 0;
 
     Waker waker() {
-        static constexpr WakerVTable vt{
-            [](const void*) {},
-            [](const void* p) {
-                auto* n = static_cast<Notify*>(const_cast<void*>(p));
-                {
-                    std::lock_guard lock(n->mu);
-                    ++n->wakes;
-                }
-                n->cv.notify_all();
-            },
-            [](const void*) {}};
+        static constexpr WakerVTable vt{[](const void*) {},
+                                        [](const void* p) {
+                                            auto* n = static_cast<Notify*>(const_cast<void*>(p));
+                                            {
+                                                std::lock_guard lock(n->mu);
+                                                ++n->wakes;
+                                            }
+                                            n->cv.notify_all();
+                                        },
+                                        [](const void*) {}};
         return Waker(&vt, this);
     }
     int count() {

@@ -59,8 +59,8 @@ TEST(TaskLocal, ValueIsPresentOnlyDuringPollsAndPreviousContentReturns) {
     EXPECT_TRUE(outer.poll(cx).is_ready());
     EXPECT_EQ(current(NAME), "<none>");
     EXPECT_EQ(current(OTHER), "<none>");
-    EXPECT_EQ(seen, (std::vector<std::string>{"inner", "after:outer", "inner", "after:outer",
-                                              "outer"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"inner", "after:outer", "inner", "after:outer", "outer"}));
 }
 
 TEST(TaskLocal, ThrowingBodyStillRestoresTheSlot) {

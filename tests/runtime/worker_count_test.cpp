@@ -57,12 +57,11 @@ TEST(WorkerThreadsVar, W3AndW1Messages) {
     EXPECT_EQ(fault_of("\xc0\xb3"),
               "\"MORVANE_WORKER_THREADS\" must be valid unicode, error: \"\\xC0\\xB3\"");
     EXPECT_NE(fault_of("\xed\xa0\x80").find("must be valid unicode"), std::string::npos);
-    EXPECT_NE(fault_of("\xc3\xa9").find("must be usize, error: invalid digit"),
-              std::string::npos);
+    EXPECT_NE(fault_of("\xc3\xa9").find("must be usize, error: invalid digit"), std::string::npos);
 }
 
 class CgroupFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
                 ("morvane-wc-" + std::to_string(::getpid()) + "-" +
@@ -129,7 +128,7 @@ TEST_F(CgroupFixture, V2WithoutControllersFileIsUnlimited) {
 }
 
 TEST_F(CgroupFixture, UnreadableProcCgroupIsUnlimited) {
-    EXPECT_EQ(n(3), 3u);  // no /proc/self/cgroup at all
+    EXPECT_EQ(n(3), 3u);                        // no /proc/self/cgroup at all
     fs::create_directories(proc() / "cgroup");  // exists but cannot be read as a file
     write(cg() / "cpu.max", "100000 100000\n");
     EXPECT_EQ(n(3), 3u);
@@ -154,7 +153,8 @@ TEST_F(CgroupFixture, V1LineReplacesV2AndMountinfoHandlesBindMounts) {
     write(proc() / "cgroup", "0::/\n5:cpu:/docker/c1\n");
     write(proc() / "mountinfo",
           "30 1 0:26 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
-          "31 1 0:27 /docker/c1 " + mnt.string() + " rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n");
+          "31 1 0:27 /docker/c1 " +
+              mnt.string() + " rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n");
     write(mnt / "cpu.cfs_quota_us", "100000\n");
     write(mnt / "cpu.cfs_period_us", "50000\n");
     EXPECT_EQ(n(), 2u);

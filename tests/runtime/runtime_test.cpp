@@ -1,0 +1,191 @@
+// Tasks and blocking jobs on a private two-worker runtime: spawning from workers and foreign
+// threads, join outcomes, fault isolation, thread binding and names, the budget.
+#include "runtime/runtime.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "runtime/task.hpp"
+#include "support.hpp"
+
+namespace morvane::runtime {
+namespace {
+
+using testing::block_on;
+using testing::test_runtime;
+
+Task<int> add_one(int v) {
+    co_return v + 1;
+}
+
+TEST(Runtime, SpawnFromAForeignThreadRunsOnAWorker) {
+    Runtime& rt = test_runtime();
+    EXPECT_EQ(rt.worker_count(), 2u);
+    EXPECT_EQ(Runtime::current(), nullptr);
+    auto body = [](Runtime* expected) -> Task<std::string> {
+        EXPECT_EQ(Runtime::current(), expected);
+        co_return testing::thread_name();
+    };
+    JoinResult<std::string> r = block_on(rt.spawn(body(&rt)));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value(), "morvane-worker");
+}
+
+TEST(Runtime, TasksSpawnedInsideWorkersAndAwaited) {
+    Runtime& rt = test_runtime();
+    auto parent = [](Runtime* rt) -> Task<long> {
+        std::vector<JoinHandle<int>> children;
+        for (int i = 0; i < 300; ++i) children.push_back(rt->spawn(add_one(i)));
+        long sum = 0;
+        for (auto& h : children) {
+            JoinResult<int> r = co_await h;
+            sum += r.take();
+        }
+        co_return sum;
+    };
+    EXPECT_EQ(block_on(rt.spawn(parent(&rt))).take(), 300L * 301 / 2);
+}
+
+TEST(Runtime, ManyForeignThreadsSpawnConcurrently) {
+    Runtime& rt = test_runtime();
+    std::atomic<int> done{0};
+    auto bump = [](std::atomic<int>* d) -> Task<> {
+        d->fetch_add(1);
+        co_return;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) rt.spawn(bump(&done));  // detached
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_TRUE(testing::eventually([&] { return done.load() == 2000; }));
+}
+
+TEST(Runtime, JoinOutcomesCarryEachPayloadKind) {
+    Runtime& rt = test_runtime();
+    auto owned = []() -> Task<int> {
+        throw Fault("owned " + std::to_string(42));
+        co_return 0;
+    };
+    auto borrowed = []() -> Task<int> {
+        throw "static text";
+        co_return 0;
+    };
+    auto other = []() -> Task<int> {
+        throw 17;
+        co_return 0;
+    };
+    JoinResult<int> a = block_on(rt.spawn(owned()));
+    ASSERT_TRUE(a.faulted());
+    EXPECT_FALSE(a.ok());
+    EXPECT_FALSE(a.cancelled());
+    PayloadText pa = inspect_payload(a.payload());
+    EXPECT_EQ(pa.kind, PayloadKind::owned_text);
+    EXPECT_EQ(pa.text, "owned 42");
+    EXPECT_THROW(a.value(), Fault);
+
+    PayloadText pb = inspect_payload(block_on(rt.spawn(borrowed())).payload());
+    EXPECT_EQ(pb.kind, PayloadKind::static_text);
+    EXPECT_EQ(pb.text, "static text");
+    EXPECT_EQ(inspect_payload(block_on(rt.spawn(other())).payload()).kind, PayloadKind::other);
+
+    // A fault ended only its task: the runtime and its workers carry on.
+    EXPECT_EQ(block_on(rt.spawn(add_one(1))).take(), 2);
+}
+
+TEST(Runtime, DroppedHandleDetachesTheTask) {
+    Runtime& rt = test_runtime();
+    std::atomic<bool> ran{false};
+    auto body = [](std::atomic<bool>* r) -> Task<std::shared_ptr<int>> {
+        r->store(true);
+        co_return std::make_shared<int>(1);
+    };
+    { auto dropped = rt.spawn(body(&ran)); }
+    EXPECT_TRUE(testing::eventually([&] { return ran.load(); }));
+}
+
+TEST(Runtime, BlockingJobsRunOnBoundNamedThreads) {
+    Runtime& rt = test_runtime();
+    auto r = block_on(rt.spawn_blocking([&rt] {
+        EXPECT_EQ(Runtime::current(), &rt);
+        return testing::thread_name();
+    }));
+    EXPECT_EQ(r.take(), "morvane-worker");
+
+    // From inside a task through the current runtime, with a void closure and a throwing one.
+    auto body = []() -> Task<std::string> {
+        std::atomic<int> hits{0};
+        JoinResult<Unit> v = co_await spawn_blocking([&hits] { hits.fetch_add(1); });
+        JoinResult<int> f = co_await spawn_blocking([]() -> int { throw Fault("job failed"); });
+        co_return std::to_string(v.ok()) + std::to_string(hits.load()) +
+            inspect_payload(f.payload()).text;
+    };
+    EXPECT_EQ(block_on(rt.spawn(body())).take(), "11job failed");
+    EXPECT_THROW(spawn_blocking([] {}), Fault);  // this thread belongs to no runtime
+}
+
+// Counts the polls of the wrapped future.
+template <class F>
+struct CountPolls {
+    F inner;
+    int* polls;
+    auto poll(Context& cx) {
+        ++*polls;
+        return inner.poll(cx);
+    }
+};
+
+TEST(Runtime, BudgetMakesALongAwaitChainYield) {
+    Runtime& rt = test_runtime();
+    auto body = [](Runtime* rt) -> Task<int> {
+        // Finished handles are ready at once, yet each await spends budget.
+        std::vector<JoinHandle<int>> hs;
+        for (int i = 0; i < 400; ++i) hs.push_back(rt->spawn(add_one(0)));
+        int total = 0;
+        for (auto& h : hs) total += (co_await h).take();
+        co_return total;
+    };
+    int polls = 0;
+    auto r = block_on(rt.spawn(CountPolls<Task<int>>{body(&rt), &polls}));
+    EXPECT_EQ(r.take(), 400);
+    EXPECT_GE(polls, 4);  // 400 awaits need at least four resumptions of 128
+}
+
+TEST(Runtime, WakeFromAForeignThreadResumesTheTask) {
+    Runtime& rt = test_runtime();
+    struct Shared {
+        std::mutex mu;
+        bool open = false;
+        Waker waker;
+    };
+    auto shared = std::make_shared<Shared>();
+    struct Wait {
+        std::shared_ptr<Shared> s;
+        Poll<int> poll(Context& cx) {
+            std::lock_guard lock(s->mu);
+            if (s->open) return 9;
+            s->waker = cx.waker();
+            return Poll<int>::pending();
+        }
+    };
+    auto handle = rt.spawn(Wait{shared});
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard lock(shared->mu);
+        shared->waker.wake();  // spurious wakes: polled again, still pending
+    }
+    {
+        std::lock_guard lock(shared->mu);
+        shared->open = true;
+        shared->waker.wake();
+    }
+    EXPECT_EQ(block_on(std::move(handle)).take(), 9);
+}
+
+}  // namespace
+}  // namespace morvane::runtime
