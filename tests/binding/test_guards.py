@@ -44,6 +44,8 @@ def test_deferred_and_ready_raise():
     assert info.value.args == ("key",)
     with pytest.raises(ConnectionError, match=r"^Failed to connect: x$"):
         m.raise_deferred(ConnectionError, "Failed to connect: x")
+    with pytest.raises(ConnectionError, match=r"^Failed to fetch routes: made elsewhere$"):
+        m.raise_from_thread("Failed to fetch routes: made elsewhere")
     error = ValueError("ready")
     with pytest.raises(ValueError) as info:
         m.raise_ready(error)

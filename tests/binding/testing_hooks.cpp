@@ -65,6 +65,22 @@ PyObject* raise_deferred(PyObject*, PyObject* args) {
     });
 }
 
+// raise_from_thread(message): a deferred ConnectionError made and dropped on a thread that never
+// holds the lock (as runtime threads do), then moved here and raised.
+PyObject* raise_from_thread(PyObject*, PyObject* text) {
+    return trampoline_fastcall([&]() -> PyResult<PyRef> {
+        const char* utf8 = PyUnicode_AsUTF8(text);
+        if (utf8 == nullptr) return PyErr::fetch();
+        std::string message(utf8);
+        std::optional<PyErr> error;
+        std::thread([&] {
+            PyErr dropped = morvane::binding::new_panic_exception("dropped unraised");
+            error.emplace(PyErr::new_deferred(PyExc_ConnectionError, std::move(message)));
+        }).join();
+        return std::move(*error);
+    });
+}
+
 // raise_ready(obj): a ready error from an object that may or may not be an exception instance.
 PyObject* raise_ready(PyObject*, PyObject* object) {
     return trampoline_fastcall(
@@ -232,6 +248,7 @@ PyMethodDef hook_methods[] = {{"fault_owned", fault_owned, METH_O, nullptr},
                               {"panic_exception_type", panic_exception_type, METH_NOARGS, nullptr},
                               {"raise_deferred", raise_deferred, METH_VARARGS, nullptr},
                               {"raise_ready", raise_ready, METH_O, nullptr},
+                              {"raise_from_thread", raise_from_thread, METH_O, nullptr},
                               {"fetch_from", fetch_from, METH_O, nullptr},
                               {"fetch_nothing", fetch_nothing, METH_NOARGS, nullptr},
                               {"normalize_twice", normalize_twice, METH_NOARGS, nullptr},
