@@ -36,7 +36,8 @@ class PyErr {
     static PyErr new_deferred(PyObject* static_type, std::string message);
     static PyErr new_deferred(TypeGetter type, std::string message);
     static PyErr new_deferred(PyRef type, std::string message);
-    // Deferred error whose single argument is an object (created with the lock held).
+    // Deferred error whose single argument is an object made with the lock held: a str message that
+    // UTF-8 cannot carry. (As with PyErr_SetObject, a tuple would be taken as the argument list.)
     static PyErr new_deferred(PyObject* static_type, PyRef argument);
 
     // Ready error from an exception object. If the object is not an exception instance, the error
