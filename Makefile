@@ -26,12 +26,12 @@ test-cpp: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 
 test-python: build
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -m pytest
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
 
 # C++ first so that the last summary line is pytest's own.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -m pytest
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
