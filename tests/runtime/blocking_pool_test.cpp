@@ -1,0 +1,192 @@
+// The blocking pool on its own: thread limit and FIFO queueing, keep-alive, the temporary-
+// shortage rule, and job faults. Keep-alive is shortened through the pool's constructor.
+#include "runtime/blocking_pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include "runtime/join_handle.hpp"
+#include "runtime/runtime.hpp"
+#include "support.hpp"
+
+namespace morvane::runtime::detail {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Pools are never destroyed (their threads may still be finishing); keep them reachable.
+BlockingPool& make_pool(std::size_t limit, std::chrono::nanoseconds keep_alive,
+                        ThreadSpawner spawner = default_thread_spawner()) {
+    static std::vector<BlockingPool*> pools;
+    pools.push_back(new BlockingPool(nullptr, limit, keep_alive, std::move(spawner)));
+    return *pools.back();
+}
+
+template <class Fn>
+JoinHandle<blocking_output_t<Fn>> submit(BlockingPool& pool, Fn fn, bool permanent = false) {
+    using Job = BlockingJob<Fn>;
+    auto* cell = new Cell<Job>(Job(std::move(fn)), nullptr);
+    JoinHandle<blocking_output_t<Fn>> handle(cell);
+    try {
+        pool.submit(cell, permanent);
+    } catch (...) {
+        task_unref(cell);
+        throw;
+    }
+    return handle;
+}
+
+// A gate that blocked jobs wait on (bounded, so a failing test cannot hang).
+struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    int permits = 0;
+    void wait() {
+        std::unique_lock lock(mu);
+        cv.wait_for(lock, 20s, [&] { return permits > 0; });
+        --permits;
+    }
+    void release(int n = 1) {
+        {
+            std::lock_guard lock(mu);
+            permits += n;
+        }
+        cv.notify_all();
+    }
+};
+
+struct CountingSpawner {
+    std::shared_ptr<std::atomic<int>> created = std::make_shared<std::atomic<int>>(0);
+    ThreadSpawner get() const {
+        auto c = created;
+        return [c](std::function<void()> body) {
+            c->fetch_add(1);
+            return std::thread(std::move(body));
+        };
+    }
+};
+
+TEST(BlockingPool, LimitQueuesFurtherJobsInArrivalOrder) {
+    CountingSpawner spawner;
+    BlockingPool& pool = make_pool(3, 10s, spawner.get());
+    Gate gate;
+    std::mutex order_mu;
+    std::vector<int> order;
+    std::vector<JoinHandle<Unit>> handles;
+    for (int i = 0; i < 3; ++i) handles.push_back(submit(pool, [&] { gate.wait(); }));
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().queued == 0; }));  // all running
+    for (int i = 0; i < 3; ++i)
+        handles.push_back(submit(pool, [&, i] {
+            std::lock_guard lock(order_mu);
+            order.push_back(i);
+        }));
+    EXPECT_EQ(pool.stats().threads, 3u);  // the limit holds
+    EXPECT_EQ(pool.stats().queued, 3u);
+    EXPECT_EQ(spawner.created->load(), 3);
+    gate.release();  // one blocked job ends; its thread takes the queued ones in order
+    for (int i = 3; i < 6; ++i) testing::block_on(std::move(handles[static_cast<std::size_t>(i)]));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    gate.release(2);
+    for (int i = 0; i < 3; ++i) testing::block_on(std::move(handles[static_cast<std::size_t>(i)]));
+    EXPECT_EQ(spawner.created->load(), 3);
+}
+
+TEST(BlockingPool, IdleThreadIsReusedThenExpiresAfterKeepAlive) {
+    CountingSpawner spawner;
+    BlockingPool& pool = make_pool(4, 300ms, spawner.get());
+    EXPECT_EQ(testing::block_on(submit(pool, [] { return 1; })).take(), 1);
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().idle == 1; }));
+    // Idle for less than the keep-alive: the same thread takes the next job.
+    EXPECT_EQ(testing::block_on(submit(pool, [] { return testing::thread_name(); })).take(),
+              "morvane-worker");
+    EXPECT_EQ(spawner.created->load(), 1);
+    EXPECT_EQ(pool.stats().owed_wakeups, 0u);
+    // Idle for the keep-alive: the thread ends.
+    EXPECT_TRUE(testing::eventually([&] { return pool.stats().threads == 0; }));
+    EXPECT_EQ(pool.stats().idle, 0u);
+    EXPECT_EQ(testing::block_on(submit(pool, [] { return 2; })).take(), 2);
+    EXPECT_EQ(spawner.created->load(), 2);
+}
+
+ThreadSpawner refusing(std::errc err, int allow_first) {
+    auto n = std::make_shared<std::atomic<int>>(0);
+    return [=](std::function<void()> body) {
+        if (n->fetch_add(1) >= allow_first) throw std::system_error(std::make_error_code(err));
+        return std::thread(std::move(body));
+    };
+}
+
+std::string fault_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Fault& e) {
+        return e.what();
+    }
+    return "no fault";
+}
+
+TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
+    // No thread at all: the refusal is a fault, and the job is not kept.
+    BlockingPool& empty = make_pool(8, 10s, refusing(std::errc::resource_unavailable_try_again, 0));
+    EXPECT_EQ(fault_text([&] { submit(empty, [] {}); }),
+              "OS can't spawn worker thread: Resource temporarily unavailable");
+    EXPECT_EQ(empty.stats().queued, 0u);
+
+    // One busy thread that will come back: the job waits for it.
+    BlockingPool& one = make_pool(8, 10s, refusing(std::errc::resource_unavailable_try_again, 1));
+    Gate gate;
+    auto busy = submit(one, [&] { gate.wait(); });
+    ASSERT_TRUE(testing::eventually([&] { return one.stats().queued == 0; }));
+    auto waiting = submit(one, [] { return 5; });
+    EXPECT_EQ(one.stats().queued, 1u);
+    gate.release();
+    EXPECT_EQ(testing::block_on(std::move(waiting)).take(), 5);
+    testing::block_on(std::move(busy));
+
+    // Only a thread that never returns (a worker's loop): queueing would strand the job.
+    BlockingPool& perm = make_pool(8, 10s, refusing(std::errc::resource_unavailable_try_again, 1));
+    Gate forever;
+    auto worker_like = submit(perm, [&] { forever.wait(); }, /*permanent=*/true);
+    ASSERT_TRUE(testing::eventually([&] { return perm.stats().queued == 0; }));
+    EXPECT_EQ(fault_text([&] { submit(perm, [] {}); }),
+              "OS can't spawn worker thread: Resource temporarily unavailable");
+    forever.release();
+    testing::block_on(std::move(worker_like));
+
+    // Any other refusal is a fault even with threads around.
+    BlockingPool& other = make_pool(8, 10s, refusing(std::errc::not_enough_memory, 1));
+    Gate g2;
+    auto busy2 = submit(other, [&] { g2.wait(); });
+    ASSERT_TRUE(testing::eventually([&] { return other.stats().queued == 0; }));
+    EXPECT_EQ(fault_text([&] { submit(other, [] {}); }),
+              "OS can't spawn worker thread: Cannot allocate memory");
+    g2.release();
+    testing::block_on(std::move(busy2));
+}
+
+TEST(BlockingPool, JobFaultEndsOnlyThatJobAndJobsRunOnce) {
+    BlockingPool& pool = make_pool(2, 10s);
+    JoinResult<int> r = testing::block_on(submit(pool, []() -> int { throw Fault("job broke"); }));
+    ASSERT_TRUE(r.faulted());
+    EXPECT_EQ(inspect_payload(r.payload()).text, "job broke");
+    EXPECT_EQ(testing::block_on(submit(pool, [] { return 3; })).take(), 3);
+
+    BlockingJob<std::function<void()>> job([] {});
+    Waker w = Waker::noop();
+    Context cx(w);
+    EXPECT_TRUE(job.poll(cx).is_ready());
+    EXPECT_EQ(fault_text([&] { job.poll(cx); }), "[internal exception] blocking task ran twice.");
+}
+
+TEST(BlockingPool, LimitSaturates) {
+    EXPECT_EQ(saturating_add(SIZE_MAX - 3, 512), SIZE_MAX);
+    EXPECT_EQ(saturating_add(4, 512), 516u);
+}
+
+}  // namespace
+}  // namespace morvane::runtime::detail
