@@ -16,6 +16,7 @@ stays on loopback; every child has a time limit.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import datetime
 import json
 import os
@@ -37,6 +38,7 @@ ROOT = HERE.parent
 NETNS = ROOT / "tools" / "with-registry-netns"
 IN_NETNS_ENV = "MORVANE_BENCH_PRODUCTION"  # set to 1 inside the namespace (clients.py reads it)
 REGISTRY_HOST = "whois.radb.net"
+PR_SET_PDEATHSIG = 1
 
 # key, reply prefixes, concurrency, lookups (full run), lookups (--quick)
 WORKLOADS = [
@@ -65,11 +67,17 @@ class ChildResult:
         self.elapsed, self.rusage, self.timed_out = elapsed, rusage, timed_out
 
 
+def die_with_parent() -> None:
+    """In a child before exec: be killed when the harness goes, however it goes."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def run_child(cmd, env=None, timeout=120.0) -> ChildResult:
     """Runs cmd to its end (killing it at `timeout`), keeping its own resource usage (wait4)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         t0 = time.perf_counter()
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
+                                preexec_fn=die_with_parent)
         pidfd = os.pidfd_open(proc.pid)
         try:
             ready, _, _ = select.select([pidfd], [], [], timeout)
@@ -77,6 +85,11 @@ def run_child(cmd, env=None, timeout=120.0) -> ChildResult:
             if timed_out:
                 os.kill(proc.pid, signal.SIGKILL)  # our own child, by its id
             _, status, rusage = os.wait4(proc.pid, 0)
+        except BaseException:  # interrupted: leave no child behind
+            os.kill(proc.pid, signal.SIGKILL)
+            os.waitpid(proc.pid, 0)
+            proc.returncode = -signal.SIGKILL
+            raise
         finally:
             os.close(pidfd)
         elapsed = time.perf_counter() - t0
@@ -94,7 +107,7 @@ class Server:
         self.proc = subprocess.Popen(
             [str(binary), "--host", host, "--port", str(port), "--prefixes", str(prefixes),
              "--threads", str(threads)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, preexec_fn=die_with_parent)
         ready, _, _ = select.select([self.proc.stdout], [], [], 30)
         line = self.proc.stdout.readline().decode() if ready else ""
         if not line.startswith("port "):
@@ -292,6 +305,8 @@ def workloads_for(args) -> list[tuple]:
 
 def main(argv=None) -> int:
     args = parse_args(argv)
+    # A plain kill unwinds like ^C, so the servers and the running child are stopped.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     maybe_enter_namespace(args)
     ctx = Context()
     production = os.environ.get(IN_NETNS_ENV) == "1"
