@@ -65,7 +65,10 @@ void BlockingPool::submit(TaskHeader* job, bool permanent) {
     if (threads_ >= limit_) return;  // waits for a thread to finish its job
     const std::size_t key = next_key_++;
     try {
-        handles_.emplace(key, spawner_([this, key] { thread_main(key); }));
+        std::thread& t =
+            handles_.emplace(key, spawner_([this, key] { thread_main(key); })).first->second;
+        // Named by its creator, so the name is there as soon as the thread exists.
+        ::pthread_setname_np(t.native_handle(), kThreadName);
         ++threads_;
     } catch (const std::system_error& e) {
         // Threads that run permanent jobs never come back, so only the others can take a job
@@ -84,7 +87,6 @@ BlockingPool::Stats BlockingPool::stats() const {
 }
 
 void BlockingPool::thread_main(std::size_t key) {
-    ::pthread_setname_np(::pthread_self(), kThreadName);
     bind_current_runtime(owner_);
     std::unique_lock lock(mu_);
     for (;;) {

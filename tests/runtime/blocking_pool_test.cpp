@@ -151,7 +151,8 @@ TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
     // Only a thread that never returns (a worker's loop): queueing would strand the job.
     BlockingPool& perm = make_pool(8, 10s, refusing(std::errc::resource_unavailable_try_again, 1));
     Gate forever;
-    auto worker_like = submit(perm, [&] { forever.wait(); }, /*permanent=*/true);
+    auto worker_like = submit(
+        perm, [&] { forever.wait(); }, /*permanent=*/true);
     ASSERT_TRUE(testing::eventually([&] { return perm.stats().queued == 0; }));
     EXPECT_EQ(fault_text([&] { submit(perm, [] {}); }),
               "OS can't spawn worker thread: Resource temporarily unavailable");

@@ -1,0 +1,188 @@
+// Construction of the process-wide runtime. get_runtime() is process-wide and never undone, so
+// each case runs in a child process of its own (a gtest death test re-executing this binary).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "runtime/fault.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/task.hpp"
+#include "support.hpp"
+
+namespace morvane::runtime {
+namespace {
+
+using namespace std::chrono_literals;
+
+int named_threads() {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string comm;
+        std::getline(std::ifstream(e.path() / "comm"), comm);
+        if (comm == "morvane-worker") ++n;
+    }
+    return n;
+}
+
+std::string fault_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Fault& e) {
+        return e.what();
+    }
+    return "no fault";
+}
+
+// Runs `check` in a child process; it returns an empty text on success, else what went wrong.
+void isolated(const std::function<std::string()>& check) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            const std::string problem = check();
+            if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
+            std::fflush(stderr);
+            std::_Exit(problem.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+#define CHECK_EQ_OR_RETURN(a, b)                                                   \
+    do {                                                                           \
+        if (!((a) == (b))) return std::string(#a " != " #b ": got ") + to_text(a); \
+    } while (0)
+
+std::string to_text(const std::string& s) {
+    return "\"" + s + "\"";
+}
+std::string to_text(std::size_t v) {
+    return std::to_string(v);
+}
+std::string to_text(int v) {
+    return std::to_string(v);
+}
+std::string to_text(bool v) {
+    return v ? "true" : "false";
+}
+
+TEST(Construction, WorkerThreadsVariableSetsNAndLaterCallsBuildNothing) {
+    for (const char* value : {"3", "+3", "003"}) {
+        isolated([value]() -> std::string {
+            ::setenv("MORVANE_WORKER_THREADS", value, 1);
+            CHECK_EQ_OR_RETURN(named_threads(), 0);
+            Runtime& rt = get_runtime();
+            CHECK_EQ_OR_RETURN(rt.worker_count(), std::size_t{3});
+            CHECK_EQ_OR_RETURN(named_threads(), 3);
+            CHECK_EQ_OR_RETURN(&get_runtime() == &rt, true);
+            CHECK_EQ_OR_RETURN(Runtime::current() == nullptr, true);
+            auto task = []() -> Task<int> { co_return 4; };
+            CHECK_EQ_OR_RETURN(testing::block_on(rt.spawn(task())).take(), 4);
+            CHECK_EQ_OR_RETURN(named_threads(), 3);
+            return "";
+        });
+    }
+}
+
+TEST(Construction, ConcurrentFirstCallsShareOneRuntime) {
+    isolated([]() -> std::string {
+        ::setenv("MORVANE_WORKER_THREADS", "2", 1);
+        std::vector<std::thread> threads;
+        std::vector<Runtime*> seen(6);
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            threads.emplace_back([&, i] { seen[i] = &get_runtime(); });
+        for (auto& t : threads) t.join();
+        for (Runtime* rt : seen) CHECK_EQ_OR_RETURN(rt == seen[0], true);
+        CHECK_EQ_OR_RETURN(named_threads(), 2);
+        return "";
+    });
+}
+
+TEST(Construction, ZeroWorkersFaultsThenTheConfigurationStaysPoisoned) {
+    isolated([]() -> std::string {
+        ::setenv("MORVANE_WORKER_THREADS", "0", 1);
+        CHECK_EQ_OR_RETURN(fault_of([] { get_runtime(); }),
+                           std::string("\"MORVANE_WORKER_THREADS\" cannot be set to 0"));
+        CHECK_EQ_OR_RETURN(named_threads(), 0);
+        ::setenv("MORVANE_WORKER_THREADS", "2", 1);  // too late: never built in this process
+        for (int i = 0; i < 2; ++i) {
+            const std::string f = fault_of([] { get_runtime(); });
+            if (f.find("poisoned") == std::string::npos) return "not poisoned: " + f;
+        }
+        CHECK_EQ_OR_RETURN(named_threads(), 0);
+        return "";
+    });
+}
+
+TEST(Construction, BadValuesFaultWithTheirMessages) {
+    isolated([]() -> std::string {
+        ::setenv("MORVANE_WORKER_THREADS", "-3", 1);
+        CHECK_EQ_OR_RETURN(fault_of([] { get_runtime(); }),
+                           std::string("\"MORVANE_WORKER_THREADS\" must be usize, error: invalid "
+                                       "digit found in string, value: -3"));
+        return "";
+    });
+    isolated([]() -> std::string {
+        ::setenv("MORVANE_WORKER_THREADS", "18446744073709551616", 1);
+        CHECK_EQ_OR_RETURN(fault_of([] { get_runtime(); }),
+                           std::string("\"MORVANE_WORKER_THREADS\" must be usize, error: number "
+                                       "too large to fit in target type, value: "
+                                       "18446744073709551616"));
+        return "";
+    });
+}
+
+TEST(Construction, ForkedChildIsRefusedInsteadOfHanging) {
+    isolated([]() -> std::string {
+        ::setenv("MORVANE_WORKER_THREADS", "2", 1);
+        get_runtime();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const std::string f = fault_of([] { get_runtime(); });
+            std::_Exit(f.find("fork") != std::string::npos ? 0 : 3);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        CHECK_EQ_OR_RETURN(WIFEXITED(status) && WEXITSTATUS(status) == 0, true);
+        get_runtime();  // the parent is unaffected
+        return "";
+    });
+}
+
+// A spawner that lets `allow` threads start and then reports a temporary shortage.
+detail::ThreadSpawner failing_after(int allow) {
+    auto n = std::make_shared<std::atomic<int>>(0);
+    return [=](std::function<void()> body) {
+        if (n->fetch_add(1) >= allow)
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    };
+}
+
+TEST(Construction, WorkerThatCannotStartFailsTheBuildAndStopsStartedWorkers) {
+    isolated([]() -> std::string {
+        detail::BuildOptions o = testing::options_with_workers("4");
+        o.keep_alive = 50ms;
+        o.spawner = failing_after(2);
+        CHECK_EQ_OR_RETURN(fault_of([&] { Runtime::build(o); }),
+                           std::string("OS can't spawn worker thread: Resource temporarily "
+                                       "unavailable"));
+        // The two started workers stop, return to the pool and expire: nothing is left running.
+        if (!testing::eventually([] { return named_threads() == 0; }))
+            return "workers of the failed build still running: " + to_text(named_threads());
+
+        o.spawner = failing_after(0);
+        CHECK_EQ_OR_RETURN(fault_of([&] { Runtime::build(o); }),
+                           std::string("OS can't spawn worker thread: Resource temporarily "
+                                       "unavailable"));
+        return "";
+    });
+}
+
+}  // namespace
+}  // namespace morvane::runtime
