@@ -1,19 +1,20 @@
 #include "runtime/worker_count.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <sstream>
 #include <vector>
 
 #include "runtime/fault.hpp"
+#include "runtime/unique_fd.hpp"
 
 namespace morvane::runtime::detail {
 namespace {
@@ -102,11 +103,23 @@ std::string var_name_quoted() {
     return std::string("\"") + kWorkerThreadsVar + "\"";
 }
 
+// The file's contents (at most 64 KiB: these are one-line kernel files), or nullopt when it
+// cannot be opened or read.
 std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    UniqueFd owner(fd);
+    std::string s;
+    char buf[4096];
+    while (s.size() < 64 * 1024) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        s.append(buf, static_cast<std::size_t>(n));
+    }
     return s;
 }
 
