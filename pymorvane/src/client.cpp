@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "bridge/future_into_py.hpp"
-#include "morvane/src/irr_client.hpp"
+#include "morvane/src/irr.hpp"
 
 namespace pymorvane {
 

@@ -69,7 +69,7 @@ def test_framed_answers(reply, expected):
         (b"F Invalid AS number\n", "Failed to fetch routes: invalid digit found in string"),
         (b"A99999999999999999999\n", "Failed to fetch routes: number too large to fit in target type"),
         (b"A100\n192.0.2.0/24\nC\n", "Failed to fetch routes: early eof"),
-        (b"", "Failed to fetch routes: early eof"),
+        (b"", "Failed to fetch routes: connection closed before a reply header arrived"),
         (b"A5\n1\xff2.\n", "Failed to fetch routes: invalid utf-8 sequence of 1 bytes from index 1"),
     ],
 )
