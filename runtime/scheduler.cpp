@@ -23,7 +23,7 @@ struct Scheduler::Worker {
     bool sleeping = false;  // idle_mu_: listed in sleepers_
 
     // Owner thread only.
-    bool searching = false;  // woken by notify_one and counted in num_searching_
+    bool searching = false;  // woken by notify_one and counted in idle_state_
     bool parked = false;     // inside park(): its own driver dispatch must not notify
     std::uint32_t tick = 0;
     std::uint64_t rng;
@@ -110,7 +110,7 @@ void Scheduler::schedule(TaskHeader* t) {
 }
 
 bool Scheduler::has_work_anywhere() const noexcept {
-    if (inject_len_.load(std::memory_order_seq_cst) > 0) return true;
+    if (inject_len_.load(std::memory_order_acquire) > 0) return true;
     const std::size_t n = launched();
     for (std::size_t i = 0; i < n; ++i)
         if (worker(i)->local.size() > 0) return true;
@@ -118,19 +118,18 @@ bool Scheduler::has_work_anywhere() const noexcept {
 }
 
 void Scheduler::notify_one() {
-    // Pairs with the fence in park(): the sleeper re-checks the queues after registering.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (num_searching_.load(std::memory_order_seq_cst) > 0) return;
-    if (num_sleeping_.load(std::memory_order_seq_cst) == 0) return;
+    // An RMW, not a load: ordered against the sleeper's registration (see idle_state_).
+    const std::uint64_t s = idle_state_.fetch_add(0, std::memory_order_acq_rel);
+    if ((s & 0xFFFFFFFFu) > 0 || (s >> 32) == 0) return;
     Worker* w = nullptr;
     {
         std::lock_guard lock(idle_mu_);
-        if (sleepers_.empty() || num_searching_.load() > 0) return;
+        if (sleepers_.empty() || (idle_state_.load(std::memory_order_relaxed) & 0xFFFFFFFFu) > 0)
+            return;
         w = sleepers_.back();
         sleepers_.pop_back();
         w->sleeping = false;
-        num_sleeping_.fetch_sub(1, std::memory_order_seq_cst);
-        num_searching_.fetch_add(1, std::memory_order_seq_cst);
+        idle_state_.fetch_add(kSearchOne - kSleepOne, std::memory_order_acq_rel);
     }
     unpark(w);
 }
@@ -150,9 +149,8 @@ void Scheduler::unpark(Worker* w) {
 
 void Scheduler::end_search(Worker* w) {
     w->searching = false;
-    if (num_searching_.fetch_sub(1, std::memory_order_seq_cst) != 1) return;
+    if ((idle_state_.fetch_sub(kSearchOne, std::memory_order_acq_rel) & 0xFFFFFFFFu) != 1) return;
     // The last searcher: a queuer may have skipped its wake-up because we were searching.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (has_work_anywhere()) notify_one();
 }
 
@@ -205,10 +203,9 @@ void Scheduler::park(Worker* w) {
         std::lock_guard lock(idle_mu_);
         w->sleeping = true;
         sleepers_.push_back(w);
-        num_sleeping_.fetch_add(1, std::memory_order_seq_cst);
+        idle_state_.fetch_add(kSleepOne, std::memory_order_acq_rel);
     }
-    // Pairs with the fence in notify_one().
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Registered by an RMW before re-checking the queues: pairs with notify_one().
     const auto unregister = [&] {
         {
             std::lock_guard lock(w->park_mu);
@@ -220,7 +217,7 @@ void Scheduler::park(Worker* w) {
         if (w->sleeping) {
             sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), w));
             w->sleeping = false;
-            num_sleeping_.fetch_sub(1, std::memory_order_seq_cst);
+            idle_state_.fetch_sub(kSleepOne, std::memory_order_acq_rel);
         } else {
             w->searching = true;  // a queuer chose us and counted us as searching
         }

@@ -4,14 +4,13 @@
 //
 // Sleeping and waking. A worker with nothing to run registers as a sleeper, re-checks every
 // queue and only then sleeps; one sleeper at a time sleeps in the driver (epoll), the others on
-// their condition variable. Whoever queues a task re-checks (after a full fence) whether some
+// their condition variable. Whoever queues a task re-checks (by a read-modify-write) whether some
 // worker is searching or every worker is awake, and otherwise wakes exactly one sleeper, which
 // then counts as searching. A searcher that finds work and was the last searcher wakes the next
-// sleeper if work remains. The fences pair up so that a queued task is always seen by either
-// the queuer's check or the sleeper's re-check.
+// sleeper if work remains. See idle_state_ for why no queued task goes unseen.
 //
-// Lock order: idle_mu_ before a worker's park_mu; inject_mu_ and the driver lock are never held
-// with another scheduler lock.
+// Locks are never nested: idle_mu_, a worker's park_mu, inject_mu_ and the driver lock are each
+// taken alone.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -86,8 +85,12 @@ class Scheduler final : public Schedule {
 
     std::mutex idle_mu_;
     std::vector<Worker*> sleepers_;
-    std::atomic<std::size_t> num_sleeping_{0};
-    std::atomic<std::size_t> num_searching_{0};
+    // Searching workers in the low half, sleeping workers in the high half. Every change and
+    // every check is a read-modify-write of this one word: queuers (after queueing) and
+    // sleepers/searchers (before re-checking the queues) are thereby totally ordered, so one of
+    // the two always sees the other.
+    std::atomic<std::uint64_t> idle_state_{0};
+    static constexpr std::uint64_t kSearchOne = 1, kSleepOne = std::uint64_t{1} << 32;
 
     std::mutex driver_mu_;  // held by the worker polling the driver; only ever try-locked
     std::atomic<bool> shutdown_{false};
