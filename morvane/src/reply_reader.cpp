@@ -10,9 +10,11 @@
 namespace morvane::irr {
 namespace {
 
-// First payload allocation and the least growth step: small answers need one allocation,
-// large ones double from here.
-constexpr std::size_t kMinPayloadStep = 64 * 1024;
+// Payload capacity reserved at once for answers up to this size (typical "!g" answers are
+// kilobytes to a few megabytes); larger ones grow by doubling as their bytes arrive.
+constexpr std::size_t kEagerReserve = 4 * 1024 * 1024;
+// How far ahead of the received bytes the payload storage is zero-filled for direct reads.
+constexpr std::size_t kZeroWindow = 256 * 1024;
 
 }  // namespace
 
@@ -125,12 +127,16 @@ ReplyReader::Status ReplyReader::fail(ClientError error) {
 }
 
 void ReplyReader::make_room(std::size_t need) {
-    const std::size_t size = payload_.size();
-    if (size - got_ >= need) return;
-    // Double (at least by kMinPayloadStep), never beyond the declared length: storage follows
-    // the bytes received instead of the length a server claims.
-    std::size_t target = std::max({got_ + need, size * 2, size + kMinPayloadStep});
-    target = std::min<std::size_t>(target, declared_);
+    if (payload_.size() - got_ >= need) return;
+    // Capacity is reserved up to the declared length (at most kEagerReserve ahead of the data,
+    // doubling beyond): reserved pages stay untouched until written. Only a window ahead of the
+    // received bytes is zero-filled, each byte once, so the memory in use follows what the
+    // server actually sent, not what it claims.
+    const std::size_t target = std::min<std::size_t>(declared_, got_ + std::max(need, kZeroWindow));
+    if (target > payload_.capacity()) {
+        payload_.reserve(std::min<std::size_t>(
+            declared_, std::max({target, 2 * payload_.capacity(), kEagerReserve})));
+    }
     payload_.resize(target);
 }
 

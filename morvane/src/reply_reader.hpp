@@ -6,9 +6,10 @@
 // the header. While its buffer is empty and at least kReaderCapacity payload bytes are missing,
 // read_buffer() points straight into the payload so large replies are not copied twice.
 //
-// Hostile servers: the header line is bounded by kMaxHeaderLine, the declared length by
-// kMaxPayload, and the payload storage grows with the bytes that actually arrive (never more than
-// about twice of them), so a header that declares a huge length costs nothing until data comes.
+// Hostile servers: the header line is bounded by kMaxHeaderLine and the declared length by
+// kMaxPayload. Payload storage is reserved (untouched) but written, and zero-filled for direct
+// reads, only a bounded window ahead of the bytes that actually arrived, so a header that
+// declares a huge length costs no memory until data comes.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,8 +49,9 @@ class ReplyReader {
     std::string take_payload();
     // The failure; after failed.
     const ClientError& error() const { return *error_; }
-    // Bytes of payload storage currently allocated (for checking the memory bound).
-    std::size_t payload_capacity() const { return payload_.capacity(); }
+    // Bytes of payload storage in use (received or zero-filled ahead); reserved capacity beyond
+    // it is never touched.
+    std::size_t payload_storage() const { return payload_.size(); }
 
   private:
     Status consume_buffered();

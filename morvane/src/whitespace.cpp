@@ -1,7 +1,9 @@
 #include "morvane/src/whitespace.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace morvane::irr {
 namespace {
@@ -18,6 +20,10 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kClass = make_classes();
+
+static_assert(std::endian::native == std::endian::little, "the word scan reads bytes LSB first");
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
 
 // Length of the multi-byte White_Space sequence at p (whose lead has class kMaybeSpace), else 0.
 std::size_t multibyte_space_len(const unsigned char* p, std::size_t avail) {
@@ -97,10 +103,13 @@ std::string_view trim_whitespace(std::string_view s) {
     return s.substr(begin, end - begin);
 }
 
-std::vector<std::string> split_whitespace(std::string_view s) {
+namespace {
+
+// Calls on_word(start, end) for every non-empty piece between White_Space code points.
+template <class OnWord>
+void for_each_word(std::string_view s, OnWord&& on_word) {
     const unsigned char* p = bytes_of(s);
     const std::size_t n = s.size();
-    std::vector<std::string> out;
     std::size_t i = 0;
     for (;;) {
         while (i < n) {
@@ -114,8 +123,20 @@ std::vector<std::string> split_whitespace(std::string_view s) {
             if (k == 0) break;
             i += k;
         }
-        if (i >= n) break;
+        if (i >= n) return;
         const std::size_t start = i;
+        // Fast path: skip 8 bytes at a time while all are printable ASCII (0x21..0x7F), which is
+        // all a prefix is made of. The lowest flagged byte is exact (borrows only run upwards).
+        while (i + 8 <= n) {
+            std::uint64_t x;
+            std::memcpy(&x, p + i, 8);
+            const std::uint64_t stop = ((x - kOnes * 0x21) & ~x & kHigh) | (x & kHigh);
+            if (stop != 0) {
+                i += static_cast<std::size_t>(__builtin_ctzll(stop)) / 8;
+                break;
+            }
+            i += 8;
+        }
         // Continuation bytes are all kWord, so stepping one byte over a non-space kMaybeSpace
         // lead lands inside the same word.
         while (i < n) {
@@ -127,8 +148,22 @@ std::vector<std::string> split_whitespace(std::string_view s) {
             if (c == kAsciiSpace || multibyte_space_len(p + i, n - i) != 0) break;
             ++i;
         }
-        out.emplace_back(s.data() + start, i - start);
+        on_word(start, i);
     }
+}
+
+}  // namespace
+
+std::vector<std::string> split_whitespace(std::string_view s) {
+    // Counting first lets the list be allocated once: growing it would move every string already
+    // in it, and for a multi-megabyte answer that costs more than the extra scan.
+    std::size_t count = 0;
+    for_each_word(s, [&](std::size_t, std::size_t) { ++count; });
+    std::vector<std::string> out;
+    out.reserve(count);
+    for_each_word(s, [&](std::size_t start, std::size_t end) {
+        out.emplace_back(s.data() + start, end - start);
+    });
     return out;
 }
 

@@ -140,6 +140,18 @@ TEST(Whitespace, SplitAtEveryUnicodeWhiteSpace) {
     EXPECT_EQ(split_whitespace(near + " " + near), (Words{near, near}));
 }
 
+TEST(Whitespace, SplitLongWordsAtEveryOffset) {
+    // Separators at every position relative to the 8-byte word scan; control and high bytes
+    // that are not White_Space stay inside words.
+    for (const std::string& sp : {" "s, "\n"s, "\xC2\xA0"s, "\xE2\x80\xAF"s}) {
+        for (std::size_t at = 1; at < 20; ++at) {
+            const std::string a = std::string(at - 1, 'a') + "\x01";
+            const std::string b = "\xC3\xA9" + std::string(at + 3, 'b') + "\x7F";
+            EXPECT_EQ(split_whitespace(a + sp + b + sp + sp), (Words{a, b})) << at;
+        }
+    }
+}
+
 TEST(RouteQuery, ExactBytes) {
     EXPECT_EQ(route_query(3333), "!gAS3333\n");
     EXPECT_EQ(route_query(3333).size(), 9u);

@@ -91,9 +91,9 @@ TEST(ReplyReader, DeclaredLengthIsBoundedAndCostsNothingUpFront) {
     ReplyReader huge;
     huge.feed("A1073741824\nsome bytes");
     EXPECT_EQ(huge.status(), ReplyReader::Status::need_more);
-    EXPECT_LT(huge.payload_capacity(), 1u << 20);
+    EXPECT_LE(huge.payload_storage(), 512u * 1024);
     for (int i = 0; i < 64; ++i) huge.feed(std::string(8192, 'x'));
-    EXPECT_LT(huge.payload_capacity(), 4u * 64 * 8192);
+    EXPECT_LE(huge.payload_storage(), 1024u * 1024);
     huge.feed({});
     EXPECT_EQ(outcome(huge), "error: early eof");
 }
