@@ -122,10 +122,12 @@ def test_completion_after_the_loop_closed_prints_and_leaves_the_future_pending(
     previous = getattr(sys, "last_exc", None)
     try:
         bt.open_gate(gate)
-        wait_until_blocking(lambda: getattr(sys, "last_exc", None) is not previous)
-        assert isinstance(sys.last_exc, RuntimeError)
+        # sys.last_exc is set before the traceback is written: wait for both.
+        err = []
+        wait_until_blocking(lambda: err.append(capsys.readouterr().err)
+                            or "Event loop is closed" in "".join(err))
+        assert isinstance(sys.last_exc, RuntimeError) and sys.last_exc is not previous
         assert "Event loop is closed" in str(sys.last_exc)
-        assert "Event loop is closed" in capsys.readouterr().err
         assert not fut.done()
         assert bt.probe(t)[1]
     finally:

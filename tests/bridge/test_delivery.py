@@ -2,6 +2,10 @@
 
 import asyncio
 import contextvars
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
@@ -133,3 +137,50 @@ def test_many_concurrent_futures_each_get_their_own_value(bt, run):
     results, loop = run(main)
     assert results == list(range(2000))
     assert loop.handled == []
+
+
+class RefusingFuture(asyncio.Future):
+    def add_done_callback(self, fn, *, context=None):
+        raise OSError("no callbacks today")
+
+
+@pytest.mark.parametrize("failing", ["create_future", "add_done_callback"])
+def test_a_failing_future_setup_raises_and_destroys_the_job_unrun(bt, tag, failing):
+    t = tag()
+
+    class Loop(asyncio.SelectorEventLoop):
+        def create_future(self):
+            if failing == "create_future":
+                raise OSError("no futures today")
+            return RefusingFuture(loop=self)
+
+    async def main():
+        with pytest.raises(OSError, match="today"):
+            bt.resolve(Token(), tag=t)
+
+    asyncio.run(main(), loop_factory=Loop)
+    assert bt.probe(t) == (0, True)
+
+
+def test_a_failed_asyncio_import_is_raised_and_retried_at_the_next_call(build_dir):
+    script = textwrap.dedent("""
+        import sys
+        import _bridge_testing as bt
+        sys.modules["asyncio"] = None
+        try:
+            bt.resolve(1)
+        except ImportError as exc:
+            print("first:", type(exc).__name__)
+        del sys.modules["asyncio"]
+        import asyncio
+
+        async def main():
+            return await bt.resolve(7)
+
+        print("second:", asyncio.run(main()))
+    """)
+    env = dict(os.environ, PYTHONPATH=str(build_dir / "python"))
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", script], env=env, timeout=120,
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["first: ModuleNotFoundError", "second: 7"]
