@@ -6,7 +6,7 @@ BUILD := build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
 
-.PHONY: all bootstrap configure build test test-cpp test-python clean format
+.PHONY: all bootstrap configure build test test-cpp test-python demo run clean format
 
 all: build
 
@@ -32,6 +32,15 @@ test-python: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
+
+# The production module answering real lookups offline (private network namespace, emulator).
+demo: build
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) tools/demo
+
+# A live lookup against the public registry, where the network allows it: make run AS=3333
+AS ?= 3333
+run: build
+	@PYTHONPATH=$(BUILD)/python $(VENV)/bin/python examples/routes.py $(AS)
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -35,3 +35,22 @@ def run_python(module_dir):
         return proc.stdout
 
     return run
+
+
+@pytest.fixture(params=["asyncio", "uvloop"])
+def aio(request):
+    """Runs a coroutine to completion on a fresh loop of the kind users run: the standard
+    asyncio loop, or uvloop."""
+    import asyncio
+
+    if request.param == "uvloop":
+        uvloop = pytest.importorskip("uvloop")
+        factory = uvloop.new_event_loop
+    else:
+        factory = asyncio.new_event_loop
+
+    def run(coro):
+        return asyncio.run(coro, loop_factory=factory)
+
+    run.kind = request.param
+    return run

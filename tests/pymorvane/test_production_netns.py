@@ -30,11 +30,17 @@ async def outcome(asn):
     except ConnectionError as exc:
         return [type(exc).__name__, *exc.args]
 
-found = asyncio.run(outcome(3333))
-missing = asyncio.run(outcome(64496))
+if sys.argv[2] == "uvloop":
+    import uvloop
+    run = lambda coro: asyncio.run(coro, loop_factory=uvloop.new_event_loop)
+else:
+    run = asyncio.run
+
+found = run(outcome(3333))
+missing = run(outcome(64496))
 emulator.terminate()
 emulator.wait()
-refused = asyncio.run(outcome(3333))
+refused = run(outcome(3333))
 print(json.dumps({"found": found, "missing": missing, "refused": refused}))
 """
 
@@ -50,10 +56,11 @@ def namespaces_available() -> str | None:
 
 
 @pytest.mark.skipif(namespaces_available() is not None, reason=str(namespaces_available()))
-def test_production_module_in_private_namespace(module_dir):
+@pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
+def test_production_module_in_private_namespace(module_dir, loop):
     env = {**os.environ, "PYTHONPATH": str(module_dir)}
     proc = subprocess.run(
-        [str(NETNS), sys.executable, "-c", SCENARIO, str(EMULATOR)],
+        [str(NETNS), sys.executable, "-c", SCENARIO, str(EMULATOR), loop],
         env=env, capture_output=True, text=True, timeout=120,
     )
     assert proc.returncode == 0, proc.stderr

@@ -17,11 +17,11 @@ import _pymorvane_testing  # noqa: E402
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 
 
-def lookup(address: str, asn: int):
+def lookup(aio, address: str, asn: int):
     async def main():
         return await asyncio.wait_for(fetch_routes_from(address, asn), 30)
 
-    return asyncio.run(main())
+    return aio(main())
 
 
 def wait_until(predicate, timeout=10.0):
@@ -39,10 +39,10 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def test_prefixes_in_payload_order_and_query_bytes():
+def test_prefixes_in_payload_order_and_query_bytes(aio):
     routes = {3333: ["193.0.0.0/21", "193.0.10.0/23", "193.0.22.0/23"]}
     with serve_in_thread(routes) as emulator:
-        assert lookup(f"127.0.0.1:{emulator.port}", 3333) == routes[3333]
+        assert lookup(aio, f"127.0.0.1:{emulator.port}", 3333) == routes[3333]
         assert wait_until(lambda: emulator.records and emulator.records[0].closed_at)
         assert bytes(emulator.records[0].received) == b"!gAS3333\n"
 
@@ -57,9 +57,9 @@ def test_prefixes_in_payload_order_and_query_bytes():
         (b"A20\n1.0.0.0/8 1.0.0.0/8\n", ["1.0.0.0/8"] * 2),  # repeats kept; "C" never awaited
     ],
 )
-def test_framed_answers(reply, expected):
+def test_framed_answers(aio, reply, expected):
     with serve_in_thread({}, mode="raw", raw=reply, hold=True) as emulator:
-        assert lookup(f"127.0.0.1:{emulator.port}", 64496) == expected
+        assert lookup(aio, f"127.0.0.1:{emulator.port}", 64496) == expected
 
 
 @pytest.mark.parametrize(
@@ -73,39 +73,39 @@ def test_framed_answers(reply, expected):
         (b"A5\n1\xff2.\n", "Failed to fetch routes: invalid utf-8 sequence of 1 bytes from index 1"),
     ],
 )
-def test_failures_become_connection_errors(reply, message):
+def test_failures_become_connection_errors(aio, reply, message):
     with serve_in_thread({}, mode="raw", raw=reply) as emulator:
         with pytest.raises(ConnectionError) as info:
-            lookup(f"127.0.0.1:{emulator.port}", 64496)
+            lookup(aio, f"127.0.0.1:{emulator.port}", 64496)
     assert type(info.value) is ConnectionError
     assert info.value.args == (message,)
 
 
-def test_negative_and_zero_as_numbers_are_sent_as_written():
+def test_negative_and_zero_as_numbers_are_sent_as_written(aio):
     with serve_in_thread({0: ["10.0.0.0/8"]}) as emulator:
         address = f"127.0.0.1:{emulator.port}"
-        assert lookup(address, 0) == ["10.0.0.0/8"]
+        assert lookup(aio, address, 0) == ["10.0.0.0/8"]
         with pytest.raises(ConnectionError, match="^Failed to fetch routes: "):
-            lookup(address, -5)
+            lookup(aio, address, -5)
         assert wait_until(lambda: len(emulator.records) == 2 and emulator.records[1].closed_at)
         assert bytes(emulator.records[1].received) == b"!gAS-5\n"
 
 
-def test_connect_failures():
+def test_connect_failures(aio):
     with pytest.raises(ConnectionError) as info:
-        lookup(f"127.0.0.1:{free_port()}", 64496)
+        lookup(aio, f"127.0.0.1:{free_port()}", 64496)
     assert info.value.args == ("Failed to connect: Connection refused (os error 111)",)
 
     with pytest.raises(ConnectionError) as info:
-        lookup("no-such-host.invalid:43", 64496)
+        lookup(aio, "no-such-host.invalid:43", 64496)
     assert info.value.args[0].startswith("Failed to connect: failed to lookup address information: ")
 
     with pytest.raises(ConnectionError) as info:
-        lookup("not an address", 64496)
+        lookup(aio, "not an address", 64496)
     assert info.value.args[0].startswith("Failed to connect: ")
 
 
-def test_silent_server_stays_pending_until_cancelled_and_cancel_closes_at_once():
+def test_silent_server_stays_pending_until_cancelled_and_cancel_closes_at_once(aio):
     with serve_in_thread({}, mode="silent") as emulator:
 
         async def main():
@@ -117,11 +117,11 @@ def test_silent_server_stays_pending_until_cancelled_and_cancel_closes_at_once()
             await asyncio.sleep(0)
             assert fut.cancelled()
 
-        asyncio.run(main())
+        aio(main())
         assert wait_until(lambda: emulator.records[0].peer_closed)
 
 
-def test_two_calls_in_flight_use_two_connections_and_fail_independently():
+def test_two_calls_in_flight_use_two_connections_and_fail_independently(aio):
     with serve_in_thread({}, mode="hold") as holding, serve_in_thread({64496: ["192.0.2.0/24"]}) as normal:
 
         async def main():
@@ -139,11 +139,11 @@ def test_two_calls_in_flight_use_two_connections_and_fail_independently():
             results = await asyncio.wait_for(asyncio.gather(*held, return_exceptions=True), 30)
             assert all(isinstance(r, ConnectionError) for r in results)
 
-        asyncio.run(run())
+        aio(run())
         assert len(holding.records) == 2
 
 
-def test_many_concurrent_lookups():
+def test_many_concurrent_lookups(aio):
     routes = {asn: [f"10.{asn % 256}.0.0/16", f"10.{asn % 256}.1.0/24"] for asn in range(64496, 64496 + 50)}
     with serve_in_thread(routes) as emulator:
 
@@ -151,6 +151,6 @@ def test_many_concurrent_lookups():
             futs = [fetch_routes_from(f"127.0.0.1:{emulator.port}", asn) for asn in routes for _ in range(4)]
             return await asyncio.wait_for(asyncio.gather(*futs), 60)
 
-        results = asyncio.run(main())
+        results = aio(main())
     expected = [routes[asn] for asn in routes for _ in range(4)]
     assert results == expected
