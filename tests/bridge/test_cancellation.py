@@ -2,8 +2,11 @@
 
 import asyncio
 import gc
+import os
 import random
+import subprocess
 import sys
+import textwrap
 import weakref
 
 import pytest
@@ -177,3 +180,24 @@ def test_ten_thousand_jobs_with_random_cancellations_leave_nothing_behind(
         await wait_until(settled, bound=120)
 
     run(settle)
+
+
+def test_the_process_exits_cleanly_with_jobs_and_completions_in_flight(build_dir):
+    script = textwrap.dedent("""
+        import asyncio
+        import _bridge_testing as bt
+
+        async def main():
+            futs = [bt.resolve(i, yields=i % 50) for i in range(2000)]
+            futs += [bt.forever() for _ in range(100)]
+            await asyncio.sleep(0)
+
+        asyncio.new_event_loop().run_until_complete(main())
+        print("exiting")
+    """)
+    env = dict(os.environ, PYTHONPATH=str(build_dir / "python"))
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", script], env=env, timeout=120,
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "exiting\n"
