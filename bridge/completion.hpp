@@ -29,7 +29,7 @@ namespace detail {
 // future.cancelled(), with an error printed and read as "not cancelled". Lock held.
 bool cancelled_or_print(PyObject* future);
 
-// Step 4 shared by both completions. Lock held.
+// Schedules the completor with `outcome` (set_result); an error there is printed. Lock held.
 void deliver(const TaskLocals& locals, PyObject* future, binding::PyResult<binding::PyRef> outcome);
 
 }  // namespace detail
