@@ -6,7 +6,7 @@ BUILD := build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
 
-.PHONY: all bootstrap configure build test test-cpp test-python demo run clean format
+.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run clean format
 
 all: build
 
@@ -28,9 +28,13 @@ test-cpp: build
 test-python: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
 
-# C++ first so that the last summary line is pytest's own.
+test-packaging: build
+	@tools/check-wheel
+
+# C++ first, then the packaging check, so that the last summary line is pytest's own.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@tools/check-wheel
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
 
 # The production module answering real lookups offline (private network namespace, emulator).
