@@ -38,7 +38,15 @@ class TcpStream {
     TcpStream(OwnedFd fd, runtime::Registration registration)
         : fd_(std::move(fd)), registration_(std::move(registration)) {}
     TcpStream(TcpStream&&) noexcept = default;
-    TcpStream& operator=(TcpStream&&) noexcept = default;
+    // Not defaulted: member-wise assignment would close the old descriptor while it is still
+    // registered. The old registration goes first, then the old descriptor.
+    TcpStream& operator=(TcpStream&& o) noexcept {
+        if (this != &o) {
+            registration_ = std::move(o.registration_);
+            fd_ = std::move(o.fd_);
+        }
+        return *this;
+    }
 
     // One recv (no flags) into `buf` once the socket is readable: the byte count, 0 at the end of
     // the stream, or the operating system's error.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace morvane::irr {
@@ -115,6 +116,26 @@ TEST(ReplyReader, LargePayloadThroughDirectReads) {
     }
     ASSERT_EQ(r.status(), ReplyReader::Status::done);
     EXPECT_EQ(r.take_payload(), data);
+}
+
+TEST(ReplyReader, GarbageNeverCrashesAndAlwaysEnds) {
+    // Random bytes biased towards the characters the framing cares about, in random chunks:
+    // every run must end (done or failed) once the stream ends, and never throw.
+    std::mt19937 rng(12345);
+    const std::string alphabet = "A0123456789+- \r\n\xC2\xA0\xE3\x80\xFFx";
+    for (int run = 0; run < 3000; ++run) {
+        std::string wire;
+        const int len = static_cast<int>(rng() % 40);
+        for (int i = 0; i < len; ++i) wire += alphabet[rng() % alphabet.size()];
+        ReplyReader r;
+        for (std::size_t i = 0; i < wire.size() && r.status() == ReplyReader::Status::need_more;) {
+            const std::size_t step = 1 + rng() % 5;
+            r.feed(std::string_view(wire).substr(i, step));
+            i += step;
+        }
+        r.feed({});
+        EXPECT_NE(r.status(), ReplyReader::Status::need_more) << wire;
+    }
 }
 
 }  // namespace
