@@ -115,12 +115,11 @@ void BlockingPool::thread_main(std::size_t key) {
         if (exiting) break;
     }
     --threads_;
-    std::optional<std::thread> previous = std::move(last_exited_);
+    // The ending thread releases its own handle: detaching reclaims it at exit without a join
+    // that some later thread would owe.
     auto self = handles_.find(key);
-    last_exited_.emplace(std::move(self->second));
+    self->second.detach();
     handles_.erase(self);
-    lock.unlock();
-    if (previous && previous->joinable()) previous->join();
 }
 
 }  // namespace morvane::runtime::detail

@@ -67,7 +67,6 @@ class BlockingPool {
     std::size_t permanent_ = 0;  // jobs that keep their thread forever
     std::size_t next_key_ = 0;
     std::unordered_map<std::size_t, std::thread> handles_;
-    std::optional<std::thread> last_exited_;  // joined by the next thread to exit
 };
 
 }  // namespace morvane::runtime::detail

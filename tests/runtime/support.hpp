@@ -19,34 +19,55 @@ namespace morvane::runtime::testing {
 
 using namespace std::chrono_literals;
 
-// A waker target owned by the test: counts wakes and lets a thread wait for them.
-struct Notify {
-    std::mutex mu;
-    std::condition_variable cv;
-    int wakes = 0;
+// A waker target that counts wakes and lets a thread wait for them. Wakers hold a reference,
+// so a late wake after the waiting side has gone is harmless.
+class Notify {
+  public:
+    Notify() : state_(new State) {}
+    ~Notify() { release(state_); }
+    Notify(const Notify&) = delete;
+    Notify& operator=(const Notify&) = delete;
 
     Waker waker() {
-        static constexpr WakerVTable vt{[](const void*) {},
-                                        [](const void* p) {
-                                            auto* n = static_cast<Notify*>(const_cast<void*>(p));
-                                            {
-                                                std::lock_guard lock(n->mu);
-                                                ++n->wakes;
-                                            }
-                                            n->cv.notify_all();
-                                        },
-                                        [](const void*) {}};
-        return Waker(&vt, this);
+        state_->refs.fetch_add(1);
+        return Waker(&kVTable, state_);
     }
     int count() {
-        std::lock_guard lock(mu);
-        return wakes;
+        std::lock_guard lock(state_->mu);
+        return state_->wakes;
     }
-    // Waits until at least `n` wakes happened; false on timeout.
+    // Waits until more than `seen` wakes happened; false on timeout.
+    bool wait_beyond(int seen, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(state_->mu);
+        return state_->cv.wait_until(lock, deadline, [&] { return state_->wakes > seen; });
+    }
     bool wait_for(int n, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(mu);
-        return cv.wait_for(lock, limit, [&] { return wakes >= n; });
+        return wait_beyond(n - 1, std::chrono::steady_clock::now() + limit);
     }
+
+  private:
+    struct State {
+        std::atomic<int> refs{1};
+        std::mutex mu;
+        std::condition_variable cv;
+        int wakes = 0;
+    };
+    static State* of(const void* p) { return static_cast<State*>(const_cast<void*>(p)); }
+    static void release(State* s) {
+        if (s->refs.fetch_sub(1) == 1) delete s;
+    }
+    static constexpr WakerVTable kVTable{[](const void* p) { of(p)->refs.fetch_add(1); },
+                                         [](const void* p) {
+                                             State* s = of(p);
+                                             {
+                                                 std::lock_guard lock(s->mu);
+                                                 ++s->wakes;
+                                             }
+                                             s->cv.notify_all();
+                                         },
+                                         [](const void* p) { release(of(p)); }};
+
+    State* state_;
 };
 
 // Drives a future to completion on the calling thread, sleeping between wakes.
@@ -60,9 +81,7 @@ future_output_t<F> block_on(F f, std::chrono::milliseconds limit = 20s) {
         const int seen = n.count();
         auto p = f.poll(cx);
         if (p.is_ready()) return p.take();
-        std::unique_lock lock(n.mu);
-        if (!n.cv.wait_until(lock, deadline, [&] { return n.wakes > seen; }))
-            throw std::runtime_error("block_on timed out");
+        if (!n.wait_beyond(seen, deadline)) throw std::runtime_error("block_on timed out");
     }
 }
 
