@@ -85,7 +85,7 @@ namespace {
 // Runtimes whose construction failed after workers had started: those workers are told to
 // stop, but they may still be touching the runtime, so it is kept (and never freed).
 std::mutex g_abandoned_mu;
-std::vector<Runtime*> g_abandoned;
+std::vector<Runtime*>* g_abandoned = new std::vector<Runtime*>;  // never destroyed
 }  // namespace
 
 Runtime& Runtime::build(const detail::BuildOptions& options) {
@@ -110,7 +110,7 @@ Runtime& Runtime::build(const detail::BuildOptions& options) {
             } else {
                 rt->parts_->scheduler.shutdown();
                 std::lock_guard lock(g_abandoned_mu);
-                g_abandoned.push_back(rt);
+                g_abandoned->push_back(rt);
             }
             throw;
         }

@@ -22,9 +22,9 @@ using namespace std::chrono_literals;
 // Pools are never destroyed (their threads may still be finishing); keep them reachable.
 BlockingPool& make_pool(std::size_t limit, std::chrono::nanoseconds keep_alive,
                         ThreadSpawner spawner = default_thread_spawner()) {
-    static std::vector<BlockingPool*> pools;
-    pools.push_back(new BlockingPool(nullptr, limit, keep_alive, std::move(spawner)));
-    return *pools.back();
+    static auto* pools = new std::vector<BlockingPool*>;  // outlives static destructors
+    pools->push_back(new BlockingPool(nullptr, limit, keep_alive, std::move(spawner)));
+    return *pools->back();
 }
 
 template <class Fn>

@@ -212,9 +212,9 @@ TEST(TaskRecord, JoinHandleWakeAndDetach) {
 
 TEST(TaskRecord, IdsAreDistinctAndIncreasing) {
     RecordingSchedule sched;
-    int polls = 0;
-    auto* ca = new detail::Cell<SelfWaking>(SelfWaking{0, 1, &polls}, &sched);
-    auto* cb = new detail::Cell<SelfWaking>(SelfWaking{0, 1, &polls}, &sched);
+    int polls_a = 0, polls_b = 0;
+    auto* ca = new detail::Cell<SelfWaking>(SelfWaking{0, 1, &polls_a}, &sched);
+    auto* cb = new detail::Cell<SelfWaking>(SelfWaking{0, 1, &polls_b}, &sched);
     JoinHandle<int> a(ca), b(cb);
     EXPECT_LT(a.id(), b.id());
     EXPECT_GE(a.id(), 1u);
