@@ -214,7 +214,8 @@ async def measure(args, lookup, in_flight: int) -> dict:
 
 
 def main(argv=None) -> int:
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("client", choices=CLIENTS)
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--port", type=int, default=43)
@@ -228,7 +229,8 @@ def main(argv=None) -> int:
     if args.lookups < 1 or args.concurrency < 1 or args.timeout <= 0:
         p.error("--lookups, --concurrency and --timeout must be positive")
     try:
-        new_loop, lookup, in_flight = make_client(args.client, args.host, args.port, args.concurrency)
+        new_loop, lookup, in_flight = make_client(args.client, args.host, args.port,
+                                                  args.concurrency)
     except Skip as e:
         print(json.dumps({"skip": str(e)}))
         return 0

@@ -262,8 +262,10 @@ def maybe_enter_namespace(args) -> None:
 
 
 def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--reps", type=int, default=5, help="repetitions per client and workload (median)")
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--reps", type=int, default=5,
+                   help="repetitions per client and workload (median)")
     p.add_argument("--quick", action="store_true",
                    help="smoke run: one repetition of much smaller workloads (a few seconds)")
     p.add_argument("--scale", type=float, default=1.0, help="multiply every workload's lookups")
@@ -310,8 +312,9 @@ def main(argv=None) -> int:
     maybe_enter_namespace(args)
     ctx = Context()
     production = os.environ.get(IN_NETNS_ENV) == "1"
-    ctx.mode = ("private network namespace, production pymorvane.fetch_routes, host " + REGISTRY_HOST
-                if production else "loopback 127.0.0.1, test-only _pymorvane_testing.fetch_routes_from")
+    ctx.mode = ("private network namespace, production pymorvane.fetch_routes, "
+                f"host {REGISTRY_HOST}" if production
+                else "loopback 127.0.0.1, test-only _pymorvane_testing.fetch_routes_from")
     ctx.host = REGISTRY_HOST if production else "127.0.0.1"
     ctx.timeout = args.timeout
     ctx.server_threads = args.server_threads
@@ -319,7 +322,8 @@ def main(argv=None) -> int:
     ctx.bgpq4 = shutil.which("bgpq4") or shutil.which("bgpq4", path="/usr/bin")
     ctx.env = dict(os.environ)
     module_dir = str(pathlib.Path(args.build_dir) / "python")
-    ctx.env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
+    ctx.env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
     if production:
         tune_namespace()
 

@@ -5,6 +5,8 @@ from __future__ import annotations
 import statistics
 
 MIN_IN_FLIGHT_FOR_RSS = 100
+# Ratio column -> the client whose throughput is the denominator.
+REFERENCES = {"vs_asyncio": "asyncio", "vs_uvloop": "asyncio-uvloop", "vs_c": "c-epoll"}
 
 CLIENT_LABELS = {
     "pymorvane": "pymorvane",
@@ -35,7 +37,8 @@ def per_record(rec: dict) -> dict:
     }
     # Below ~100 in flight the growth is one-time allocations and noise, not a per-lookup cost.
     if rec.get("rss_base_kib") is not None and (rec.get("in_flight") or 0) >= MIN_IN_FLIGHT_FOR_RSS:
-        out["kib_per_inflight"] = max(0, rec["rss_peak_kib"] - rec["rss_base_kib"]) / rec["in_flight"]
+        growth = max(0, rec["rss_peak_kib"] - rec["rss_base_kib"])
+        out["kib_per_inflight"] = growth / rec["in_flight"]
     return out
 
 
@@ -67,12 +70,12 @@ def aggregate(workloads, clients, runs, skipped) -> list[dict]:
                 row["spread"] = (max(rates) - min(rates)) / row["rate"]
             by_client[client] = row
             rows.append(row)
-        base = {c: by_client.get(c, {}).get("rate") for c in ("asyncio", "asyncio-uvloop", "c-epoll")}
+        base = {c: by_client.get(c, {}).get("rate") for c in REFERENCES.values()}
         base_loop = by_client.get("asyncio", {}).get("loop_us")
         for row in by_client.values():
             if row.get("rate") is None:
                 continue
-            for name, ref in (("vs_asyncio", "asyncio"), ("vs_uvloop", "asyncio-uvloop"), ("vs_c", "c-epoll")):
+            for name, ref in REFERENCES.items():
                 row[name] = row["rate"] / base[ref] if base[ref] else None
             row["loop_vs_asyncio"] = row["loop_us"] / base_loop if base_loop else None
     return rows
@@ -101,8 +104,9 @@ def workload_label(row) -> str:
     return f"{size}, {row['concurrency']:,} in flight, {row['lookups']:,} lookups"
 
 
-HEADER = ("| Workload | Client | lookups/s | × asyncio | × uvloop streams | × C | loop CPU µs/lookup "
-          "| loop CPU × asyncio | total CPU µs/lookup | peak RSS MiB | RSS KiB/in-flight | spread |")
+HEADER = ("| Workload | Client | lookups/s | × asyncio | × uvloop streams | × C "
+          "| loop CPU µs/lookup | loop CPU × asyncio | total CPU µs/lookup | peak RSS MiB "
+          "| RSS KiB/in-flight | spread |")
 
 
 def markdown(rows, machine, args) -> str:
@@ -123,7 +127,8 @@ def markdown(rows, machine, args) -> str:
         last_workload = row["workload"]
         client = CLIENT_LABELS[row["client"]]
         if "skipped" in row or "failed" in row:
-            what = f"skipped: {row['skipped']}" if "skipped" in row else f"**FAILED**: {row['failed']}"
+            what = (f"skipped: {row['skipped']}" if "skipped" in row
+                    else f"**FAILED**: {row['failed']}")
             lines.append(f"| {label} | {client} | {what} |" + " |" * 9)
             continue
         if row.get("rate") is None:
