@@ -31,6 +31,7 @@ import tempfile
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import clients as py_clients  # noqa: E402  (bench/clients.py: the Python clients, run as children)
 import report  # noqa: E402  (bench/report.py: medians and the Markdown table)
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -49,7 +50,7 @@ WORKLOADS = [
     ("big-c8", 100_000, 8, 96, 8),
     ("inflight-10k", 2, 10_000, 10_000, 1000),  # all at once: concurrency == lookups
 ]
-PY_CLIENTS = ["pymorvane", "pymorvane-uvloop", "asyncio", "asyncio-uvloop", "threadpool"]
+PY_CLIENTS = list(py_clients.CLIENTS)
 CLIENTS = PY_CLIENTS + ["c-epoll", "bgpq4"]
 
 
@@ -115,6 +116,12 @@ class Server:
             raise SystemExit(f"compare: irr_server did not start (said {line!r})")
         self.port = int(line.split()[1])
 
+    def cpu(self) -> float:
+        """CPU seconds the server has used so far (clock-tick resolution)."""
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def stop(self) -> None:
         if self.proc.poll() is None:
             self.proc.terminate()
@@ -155,6 +162,16 @@ def measure(client, workload, ctx) -> dict:
     common = ["--host", ctx.host, "--port", str(ctx.port), "--lookups", str(lookups),
               "--concurrency", str(concurrency), "--expect-count", str(prefixes),
               "--expect-first", first, "--expect-last", last]
+    server_cpu0 = ctx.server.cpu()
+    rec = run_client(client, workload, ctx, common, first, last)
+    if "lookups" in rec:
+        # Per lookup the child asked for, warm-up included (Python clients warm up first).
+        asked = rec["lookups"] + (py_clients.WARMUP if client in PY_CLIENTS else 0)
+        rec["server_cpu_per_lookup"] = (ctx.server.cpu() - server_cpu0) / asked
+    return rec
+
+
+def run_client(client, workload, ctx, common, first, last) -> dict:
     if client == "bgpq4":
         return measure_bgpq4(workload, ctx, first, last)
     if client == "c-epoll":
@@ -340,7 +357,7 @@ def main(argv=None) -> int:
         group = [w for w in workloads if w[1] == prefixes]
         server = Server(ctx.binaries["irr_server"], "127.0.0.1", 43 if production else 0,
                         prefixes, args.server_threads)
-        ctx.port = server.port
+        ctx.port, ctx.server = server.port, server
         try:
             for w in group:
                 for rep in range(args.reps):

@@ -34,7 +34,10 @@ def per_record(rec: dict) -> dict:
         "total_us": rec["total_cpu"] / n * 1e6,
         "peak_mib": rec["rss_peak_kib"] / 1024,
         "kib_per_inflight": None,
+        "server_busy": None,
     }
+    if rec.get("server_cpu_per_lookup") is not None:
+        out["server_busy"] = rec["server_cpu_per_lookup"] * out["rate"]
     # Below ~100 in flight the growth is one-time allocations and noise, not a per-lookup cost.
     if rec.get("rss_base_kib") is not None and (rec.get("in_flight") or 0) >= MIN_IN_FLIGHT_FOR_RSS:
         growth = max(0, rec["rss_peak_kib"] - rec["rss_base_kib"])
@@ -64,7 +67,8 @@ def aggregate(workloads, clients, runs, skipped) -> list[dict]:
                 row["failed"] = failed[0]
             elif good:
                 row["reps"] = len(good)
-                for field in ("rate", "loop_us", "total_us", "peak_mib", "kib_per_inflight"):
+                for field in ("rate", "loop_us", "total_us", "peak_mib", "kib_per_inflight",
+                              "server_busy"):
                     row[field] = median_of(g[field] for g in good)
                 rates = [g["rate"] for g in good]
                 row["spread"] = (max(rates) - min(rates)) / row["rate"]
@@ -93,6 +97,10 @@ def fmt_us(v) -> str:
     return f"{v:,.1f}" if v < 100 else f"{v:,.0f}"
 
 
+def fmt_pct(v) -> str:
+    return "–" if v is None else f"{v * 100:.0f}%"
+
+
 def fmt_ratio(v) -> str:
     return "–" if v is None else f"{v:.2f}×"
 
@@ -106,7 +114,7 @@ def workload_label(row) -> str:
 
 HEADER = ("| Workload | Client | lookups/s | × asyncio | × uvloop streams | × C "
           "| loop CPU µs/lookup | loop CPU × asyncio | total CPU µs/lookup | peak RSS MiB "
-          "| RSS KiB/in-flight | spread |")
+          "| RSS KiB/in-flight | spread | server busy |")
 
 
 def markdown(rows, machine, args) -> str:
@@ -129,7 +137,7 @@ def markdown(rows, machine, args) -> str:
         if "skipped" in row or "failed" in row:
             what = (f"skipped: {row['skipped']}" if "skipped" in row
                     else f"**FAILED**: {row['failed']}")
-            lines.append(f"| {label} | {client} | {what} |" + " |" * 9)
+            lines.append(f"| {label} | {client} | {what} |" + " |" * 10)
             continue
         if row.get("rate") is None:
             continue
@@ -138,7 +146,8 @@ def markdown(rows, machine, args) -> str:
             f"| {fmt_ratio(row.get('vs_uvloop'))} | {fmt_ratio(row.get('vs_c'))} "
             f"| {fmt_us(row['loop_us'])} | {fmt_ratio(row.get('loop_vs_asyncio'))} "
             f"| {fmt_us(row['total_us'])} | {fmt_num(row['peak_mib'], 1)} "
-            f"| {fmt_num(row['kib_per_inflight'], 1)} | {row['spread'] * 100:.0f}% |")
+            f"| {fmt_num(row['kib_per_inflight'], 1)} | {row['spread'] * 100:.0f}% "
+            f"| {fmt_pct(row.get('server_busy'))} |")
     notes = [f"{CLIENT_LABELS[c]}: {n}." for c, n in CLIENT_NOTES.items()
              if any(r["client"] == c for r in rows)]
     lines += ["", "Notes: " + " ".join(notes)] if notes else []
