@@ -127,7 +127,8 @@ def test_bgpq4_is_checked_on_the_union_of_its_answers(servers):
 def test_rows_take_medians_and_ratios_and_show_failures():
     def rec(elapsed, loop_cpu, peak):
         return {"lookups": 100, "elapsed": elapsed, "loop_cpu": loop_cpu, "total_cpu": 2 * loop_cpu,
-                "rss_base_kib": 1000, "rss_peak_kib": peak, "in_flight": 100}
+                "rss_base_kib": 1000, "rss_peak_kib": peak, "in_flight": 100,
+                "server_cpu_per_lookup": 1e-4}
 
     w = ("small-c100", 2, 100, 100)
     runs = {"small-c100": {
@@ -141,6 +142,7 @@ def test_rows_take_medians_and_ratios_and_show_failures():
     a, c, p, u = rows
     assert a["rate"] == 50 and a["loop_us"] == 300 and a["total_us"] == 600
     assert a["kib_per_inflight"] == 10 and a["spread"] == pytest.approx((100 - 25) / 50)
+    assert a["server_busy"] == pytest.approx(50 * 1e-4)  # a share of one core
     assert c["vs_asyncio"] == 8 and c["vs_c"] == 1 and c["loop_vs_asyncio"] == pytest.approx(1 / 3)
     assert c["vs_uvloop"] is None
     assert p["failed"].startswith("1 failed") and "rate" not in p
