@@ -85,7 +85,13 @@ class TaskLocalFuture {
 
     TaskLocalFuture(const void* key, V value, F body)
         : key_(key), carried_(std::move(value)), body_(std::move(body)) {}
-    TaskLocalFuture(TaskLocalFuture&&) = default;
+    // A moved-from scope holds no body, so its destructor does nothing.
+    TaskLocalFuture(TaskLocalFuture&& o) noexcept(
+        std::is_nothrow_move_constructible_v<V>&& std::is_nothrow_move_constructible_v<F>)
+        : key_(o.key_), carried_(std::move(o.carried_)), body_(std::move(o.body_)) {
+        o.body_.reset();
+        o.carried_.reset();
+    }
     TaskLocalFuture& operator=(TaskLocalFuture&&) = delete;
     ~TaskLocalFuture() {
         // Release the body inside the scope when possible, so its destructors see the value.

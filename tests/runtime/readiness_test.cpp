@@ -138,6 +138,37 @@ TEST(Readiness, ATaskWaitsForDataThroughTheRuntime) {
     EXPECT_EQ(testing::block_on(std::move(handle)).take(), "abcdef");
 }
 
+TEST(Readiness, ManySocketsInFlightAllComplete) {
+    Runtime& rt = testing::test_runtime();
+    constexpr int kPairs = 200;
+    std::vector<Pair> pairs(kPairs);
+    auto echo_one = [](int fd) -> Task<int> {
+        std::error_code ec;
+        Registration reg = Registration::open(fd, ec);
+        if (!reg.valid()) throw Fault(ec.message());
+        for (;;) {
+            ReadyEvent ev = co_await reg.ready(Direction::read);
+            char c;
+            const ssize_t n = ::read(fd, &c, 1);
+            if (n == 1) co_return c;
+            if (n < 0 && errno == EAGAIN) {
+                reg.clear_readiness(ev);
+                continue;
+            }
+            co_return -1;
+        }
+    };
+    std::vector<JoinHandle<int>> handles;
+    for (auto& p : pairs) handles.push_back(rt.spawn(echo_one(p.a.get())));
+    for (int i = 0; i < kPairs; ++i) {
+        const char c = static_cast<char>('a' + i % 26);
+        ASSERT_EQ(::write(pairs[static_cast<std::size_t>(i)].b.get(), &c, 1), 1);
+    }
+    for (int i = 0; i < kPairs; ++i)
+        EXPECT_EQ(testing::block_on(std::move(handles[static_cast<std::size_t>(i)])).take(),
+                  'a' + i % 26);
+}
+
 TEST(Readiness, OpenOutsideARuntimeIsAFault) {
     Pair p;
     std::error_code ec;
