@@ -25,36 +25,38 @@ void OwnedFd::reset() noexcept {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
-Poll<Result<std::size_t>> TcpStream::poll_read(runtime::Context& cx, std::span<char> buf) {
+namespace {
+
+// One non-blocking socket operation on a registered socket: waits for readiness in `direction`,
+// runs `op`, and on EAGAIN clears the readiness it saw (never newer readiness) and waits again.
+template <class Op>
+Poll<Result<std::size_t>> poll_io(runtime::Registration& registration, runtime::Context& cx,
+                                  Direction direction, Op op) {
     for (;;) {
-        Poll<ReadyEvent> ready = registration_.poll_ready(cx, Direction::read);
+        Poll<ReadyEvent> ready = registration.poll_ready(cx, direction);
         if (ready.is_pending()) return Poll<Result<std::size_t>>::pending();
-        const ssize_t n = ::recv(fd_.get(), buf.data(), buf.size(), 0);
+        const ssize_t n = op();
         if (n >= 0) return Poll<Result<std::size_t>>::ready(static_cast<std::size_t>(n));
         const int err = errno;
         if (err == EINTR) continue;
         if (err == EAGAIN || err == EWOULDBLOCK) {
-            registration_.clear_readiness(ready.value());
+            registration.clear_readiness(ready.value());
             continue;
         }
         return Poll<Result<std::size_t>>::ready(ClientError::from_errno(err));
     }
 }
 
+}  // namespace
+
+Poll<Result<std::size_t>> TcpStream::poll_read(runtime::Context& cx, std::span<char> buf) {
+    return poll_io(registration_, cx, Direction::read,
+                   [&] { return ::recv(fd_.get(), buf.data(), buf.size(), 0); });
+}
+
 Poll<Result<std::size_t>> TcpStream::poll_write(runtime::Context& cx, std::span<const char> buf) {
-    for (;;) {
-        Poll<ReadyEvent> ready = registration_.poll_ready(cx, Direction::write);
-        if (ready.is_pending()) return Poll<Result<std::size_t>>::pending();
-        const ssize_t n = ::send(fd_.get(), buf.data(), buf.size(), MSG_NOSIGNAL);
-        if (n >= 0) return Poll<Result<std::size_t>>::ready(static_cast<std::size_t>(n));
-        const int err = errno;
-        if (err == EINTR) continue;
-        if (err == EAGAIN || err == EWOULDBLOCK) {
-            registration_.clear_readiness(ready.value());
-            continue;
-        }
-        return Poll<Result<std::size_t>>::ready(ClientError::from_errno(err));
-    }
+    return poll_io(registration_, cx, Direction::write,
+                   [&] { return ::send(fd_.get(), buf.data(), buf.size(), MSG_NOSIGNAL); });
 }
 
 runtime::Task<Result<TcpStream>> connect_stream(SocketAddress address) {
