@@ -351,7 +351,8 @@ def main(argv=None) -> int:
           f"{args.reps} repetition(s)", file=sys.stderr)
 
     runs: dict[str, dict[str, list]] = {w[0]: {c: [] for c in clients} for w in workloads}
-    skipped: dict[str, str] = {}
+    # Per workload: a module that appears mid-run (a build finishing) is measured from then on.
+    skipped: dict[str, dict[str, str]] = {w[0]: {} for w in workloads}
     # One server per reply size (only one can own port 43 in the namespace).
     for prefixes in sorted({w[1] for w in workloads}):
         group = [w for w in workloads if w[1] == prefixes]
@@ -363,11 +364,11 @@ def main(argv=None) -> int:
                 for rep in range(args.reps):
                     order = clients[rep % len(clients):] + clients[:rep % len(clients)]
                     for client in order:
-                        if client in skipped:
+                        if client in skipped[w[0]]:
                             continue
                         rec = measure(client, w, ctx)
                         if "skip" in rec:
-                            skipped[client] = rec["skip"]
+                            skipped[w[0]][client] = rec["skip"]
                             print(f"compare: {client} skipped: {rec['skip']}", file=sys.stderr)
                             continue
                         runs[w[0]][client].append(rec)

@@ -61,8 +61,8 @@ def aggregate(workloads, clients, runs, skipped) -> list[dict]:
             recs = runs[key][client]
             failed = [r["failed"] for r in recs if "failed" in r]
             good = [per_record(r) for r in recs if "failed" not in r]
-            if client in skipped and not recs:
-                row["skipped"] = skipped[client]
+            if client in skipped.get(key, {}) and not recs:
+                row["skipped"] = skipped[key][client]
             elif failed:
                 row["failed"] = failed[0]
             elif good:

@@ -138,7 +138,7 @@ def test_rows_take_medians_and_ratios_and_show_failures():
         "asyncio-uvloop": [],
     }}
     rows = report.aggregate([w], ["asyncio", "c-epoll", "pymorvane", "asyncio-uvloop"], runs,
-                            {"asyncio-uvloop": "uvloop does not import"})
+                            {"small-c100": {"asyncio-uvloop": "uvloop does not import"}})
     a, c, p, u = rows
     assert a["rate"] == 50 and a["loop_us"] == 300 and a["total_us"] == 600
     assert a["kib_per_inflight"] == 10 and a["spread"] == pytest.approx((100 - 25) / 50)
