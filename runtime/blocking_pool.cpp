@@ -53,12 +53,15 @@ void BlockingPool::drop_tail(TaskHeader* job) {
 }
 
 void BlockingPool::submit(TaskHeader* job, bool permanent) {
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
     push(job);
     if (permanent) ++permanent_;
     if (idle_ > 0) {
         --idle_;
         ++owed_;
+        // Signalled after unlocking, so the woken thread does not at once block on mu_. The
+        // owed wake-up is recorded under the lock, and the pool outlives every submitter.
+        lock.unlock();
         cv_.notify_one();
         return;
     }
