@@ -1,0 +1,116 @@
+"""Helpers for the hardening tests: registry emulators in processes of their own (so the test
+process keeps its descriptors for the client side), and scripts run in fresh interpreters."""
+
+import json
+import os
+import pathlib
+import selectors
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EMULATOR = ROOT / "tools" / "irr_emulator.py"
+
+
+def runs(default: int) -> int:
+    """How often a repeated scenario runs: `default` in the regular suite, more on request."""
+    value = os.environ.get("MORVANE_HARDENING_RUNS")
+    return int(value) if value else default
+
+
+def scale(default: int, full: int) -> int:
+    """A load figure: `default` in the regular suite, `full` with MORVANE_HARDENING_FULL=1."""
+    return full if os.environ.get("MORVANE_HARDENING_FULL") == "1" else default
+
+
+class EmulatorProcess:
+    """tools/irr_emulator.py in a child process. With log=True it prints one JSON record per
+    finished connection, which `closed()` collects (peer_closed tells who hung up first)."""
+
+    def __init__(self, *args: str, log: bool = False) -> None:
+        cmd = [sys.executable, str(EMULATOR), "--port", "0", *args]
+        if log:
+            cmd.append("--log")
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.strip().isdigit():
+            self.stop()
+            raise RuntimeError(f"emulator did not start: {line!r}")
+        self.port = int(line)
+        self.address = f"127.0.0.1:{self.port}"
+        self.records: list[dict] = []
+        self._selector = selectors.DefaultSelector()
+        self._selector.register(self.proc.stdout, selectors.EVENT_READ)
+
+    def closed(self, count: int, timeout: float = 60) -> list[dict]:
+        """Waits (bounded) until `count` connection records have arrived; returns them all."""
+        deadline = time.monotonic() + timeout
+        while len(self.records) < count and time.monotonic() < deadline:
+            if self._selector.select(timeout=0.5):
+                line = self.proc.stdout.readline()
+                if not line:
+                    break
+                self.records.append(json.loads(line))
+        return self.records
+
+    def stop(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+@pytest.fixture
+def emulator():
+    """Starts emulator processes on demand: emulator("--mode", "silent", log=True)."""
+    started: list[EmulatorProcess] = []
+
+    def start(*args: str, log: bool = False) -> EmulatorProcess:
+        started.append(EmulatorProcess(*args, log=log))
+        return started[-1]
+
+    yield start
+    for e in started:
+        e.stop()
+
+
+PRELUDE = '''
+import os
+def runtime_threads():
+    n = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                n += f.read().strip() == "morvane-worker"
+        except FileNotFoundError:
+            pass
+    return n
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+'''
+
+
+@pytest.fixture
+def python_script(module_dir):
+    """Runs `code` (with PRELUDE's helpers) in a fresh interpreter; returns the finished process.
+    The timeout makes a hang a failure instead of a stuck suite."""
+
+    def run(code: str, *args: str, timeout: float = 120, env: dict | None = None):
+        full_env = {**os.environ, "PYTHONPATH": str(module_dir), **(env or {})}
+        return subprocess.run(
+            [sys.executable, "-c", PRELUDE + textwrap.dedent(code), *args],
+            env=full_env, capture_output=True, text=True, timeout=timeout,
+        )
+
+    return run

@@ -1,0 +1,134 @@
+"""The interpreter exits, or forks, while lookups are in flight: it must neither crash nor hang,
+and a forked child must get a clear refusal instead of a task that never runs.
+
+MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is a few runs)."""
+
+import re
+
+import pytest
+
+from conftest import runs
+
+# The only exception a run may print: a completion that finds asyncio.run's loop already closed
+# prints the error of call_soon_threadsafe and leaves its future pending. A print cut short by
+# the interpreter's own finalization (the thread holding the lock stops at the next switch) is
+# fine too; anything else (a fault message, a fatal error, a signal) is not.
+EXCEPTION_LINE = re.compile(r"^(\w+\.)*\w+(Error|Exception|Panic|Exit)\b.*$", re.M)
+ALLOWED = {"RuntimeError: Event loop is closed"}
+
+
+def unexpected_output(stderr: str) -> list[str]:
+    bad = [m.group(0) for m in EXCEPTION_LINE.finditer(stderr) if m.group(0) not in ALLOWED]
+    return bad + [w for w in ("Fatal Python error", "terminate called", "Segmentation") if w in stderr]
+
+EXIT_SCRIPT = r'''
+import asyncio, sys
+import _pymorvane_testing as t
+
+silent, trickle, how = sys.argv[1], sys.argv[2], sys.argv[3]
+
+async def main():
+    # Half never answer; the other half complete one by one while the process goes down, so
+    # completions meet a running, a finalizing and a finalized interpreter.
+    futs = [t.fetch_routes_from(silent if i % 2 else trickle, 64496) for i in range(1000)]
+    if how == "callback":
+        futs[0].add_done_callback(lambda f: sys.exit(7))
+        await asyncio.sleep(60)  # the callback ends the process long before this
+        print("callback never ran")
+        return
+    await asyncio.wait(futs[::2], timeout=60, return_when=asyncio.FIRST_COMPLETED)
+
+if how == "no-close":  # the loop is never closed: completions still find it open at exit
+    asyncio.new_event_loop().run_until_complete(main())
+else:
+    asyncio.run(main())
+print("exiting")
+'''
+
+# (scenario, expected exit code, expected stdout)
+EXITS = [("return", 0, "exiting\n"), ("no-close", 0, "exiting\n"), ("callback", 7, "")]
+
+
+@pytest.fixture(scope="module")
+def slow_servers():
+    from conftest import EmulatorProcess
+
+    silent = EmulatorProcess("--mode", "silent")
+    # ~25 reply bytes at 5 ms each: answers trickle in over the script's lifetime.
+    trickle = EmulatorProcess("--mode", "trickle", "--trickle-delay", "0.005")
+    yield silent.address, trickle.address
+    silent.stop()
+    trickle.stop()
+
+
+@pytest.mark.parametrize("how,code,stdout", EXITS)
+def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers, how, code, stdout):
+    n = runs(7)
+    failures = []
+    for i in range(n):
+        proc = python_script(EXIT_SCRIPT, *slow_servers, how, timeout=90)
+        if proc.returncode != code or proc.stdout != stdout or unexpected_output(proc.stderr):
+            failures.append((i, proc.returncode, proc.stdout, proc.stderr[-2000:]))
+    assert not failures, f"{len(failures)} of {n} runs went wrong; first: {failures[0]}"
+
+
+FORK_SCRIPT = r'''
+import asyncio, os, sys, warnings
+import multiprocessing
+import _pymorvane_testing as t
+import pymorvane
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a threaded process, on purpose
+address = sys.argv[1]
+
+async def lookup(fetch, *args):
+    return await asyncio.wait_for(fetch(*args), 20)
+
+def outcome(fetch, *args):
+    try:
+        return repr(asyncio.run(lookup(fetch, *args)))
+    except BaseException as exc:
+        return f"{type(exc).__module__}.{type(exc).__name__}: {exc}"
+
+def child_outcomes():
+    return [outcome(t.fetch_routes_from, address, 64496), outcome(pymorvane.fetch_routes, 64496)]
+
+def mp_child(queue):
+    queue.put(child_outcomes())
+
+# Each extension module carries its own runtime: use both so that both runtimes exist. The
+# production one fails (no registry reachable here), but only after its runtime was built.
+print(outcome(t.fetch_routes_from, address, 64496), flush=True)
+print(outcome(pymorvane.fetch_routes, 64496).split(":")[0], flush=True)
+
+pid = os.fork()
+if pid == 0:
+    try:
+        print("os.fork", *child_outcomes(), sep="\n", flush=True)
+    finally:
+        os._exit(0)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0, status
+
+ctx = multiprocessing.get_context("fork")
+queue = ctx.Queue()
+p = ctx.Process(target=mp_child, args=(queue,))
+p.start()
+print("multiprocessing", *queue.get(timeout=60), sep="\n", flush=True)
+p.join(30)
+assert p.exitcode == 0, p.exitcode
+
+print(outcome(t.fetch_routes_from, address, 64496))  # the parent is unaffected
+'''
+
+REFUSAL = ("pymorvane.PanicException: the morvane runtime cannot be used in a process created by "
+           "fork after the runtime was first used")
+
+
+def test_forked_children_are_refused_clearly_and_the_parent_keeps_working(python_script, emulator):
+    server = emulator("--route", "64496=192.0.2.0/24")
+    proc = python_script(FORK_SCRIPT, server.address, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    ok = "['192.0.2.0/24']"
+    assert proc.stdout.splitlines() == [
+        ok, "builtins.ConnectionError", "os.fork", REFUSAL, REFUSAL, "multiprocessing", REFUSAL, REFUSAL, ok]
