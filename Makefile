@@ -6,7 +6,7 @@ BUILD := build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
 
-.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run clean format
+.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run bench clean format
 
 all: build
 
@@ -45,6 +45,11 @@ demo: build
 AS ?= 3333
 run: build
 	@PYTHONPATH=$(BUILD)/python $(VENV)/bin/python examples/routes.py $(AS)
+
+# Side-by-side benchmarks (bench/README.md). A smoke run: make bench BENCH_ARGS=--quick
+BENCH_ARGS ?=
+bench: build
+	@$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
