@@ -61,6 +61,7 @@ def slow_servers():
     trickle.stop()
 
 
+@pytest.mark.timeout(60 + 5 * runs(7))
 @pytest.mark.parametrize("how,code,stdout", EXITS)
 def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers, how, code, stdout):
     n = runs(7)

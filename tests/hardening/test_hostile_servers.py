@@ -1,0 +1,147 @@
+"""Hostile registry servers, each in a process of its own (this process keeps its descriptors
+for the client side): absurd declared lengths, an endless header line, a trickled reply and
+thousands of connections that never answer. Memory must stay bounded, errors must be clear and
+cancelling must close each connection at once.
+
+MORVANE_HARDENING_FULL=1 raises the silent connections from 2,000 to 10,000."""
+
+import asyncio
+import os
+import socket
+
+import pytest
+
+import _pymorvane_testing
+
+from conftest import scale
+
+fetch_routes_from = _pymorvane_testing.fetch_routes_from
+
+# Memory a single hostile exchange may leave behind in this process, generously: the reader's
+# buffers and allocator slack, nowhere near the sizes the servers announce.
+RSS_SLACK_KIB = 64 * 1024
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def open_sockets() -> int:
+    n = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            n += os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+        except OSError:
+            pass
+    return n
+
+
+async def until(predicate, bound: float = 120) -> bool:
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + bound
+    while not predicate():
+        if loop.time() > deadline:
+            return False
+        await asyncio.sleep(0.02)
+    return True
+
+
+def server_connections(port: int) -> int:
+    """Established TCP connections whose local end is `port` on this host."""
+    n = 0
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            n += fields[3] == "01" and int(fields[1].rsplit(":", 1)[1], 16) == port
+    return n
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def failure(address: str) -> str:
+    async def main():
+        with pytest.raises(ConnectionError) as info:
+            await asyncio.wait_for(fetch_routes_from(address, 64496), 120)
+        assert type(info.value) is ConnectionError
+        return info.value.args[0]
+
+    return asyncio.run(main())
+
+
+@pytest.mark.parametrize(
+    "header,message",
+    [
+        (r"A9223372036854775808\n",
+         "reply declares 9223372036854775808 bytes, more than the limit of 1073741824"),
+        (r"A18446744073709551615\n",
+         "reply declares 18446744073709551615 bytes, more than the limit of 1073741824"),
+        (r"A18446744073709551616\n", "number too large to fit in target type"),
+        (r"A1073741824\n192.0.2.0/24\n", "early eof"),  # at the limit: taken, then cut short
+    ],
+)
+def test_declared_lengths_beyond_memory_fail_without_allocating(emulator, header, message):
+    server = emulator("--mode", "raw", "--raw", header)
+    before = rss_kib()
+    assert failure(server.address) == "Failed to fetch routes: " + message
+    assert rss_kib() - before < RSS_SLACK_KIB
+
+
+def test_a_100_mb_header_line_without_line_feed_is_cut_off_early(emulator):
+    server = emulator(custom='IrrEmulator({}, "raw", raw=b"A" + b"9" * 100_000_000)', log=True)
+    before = rss_kib()
+    assert failure(server.address) == "Failed to fetch routes: reply header line longer than 4096 bytes"
+    assert rss_kib() - before < RSS_SLACK_KIB
+    # The client hung up long before the server could push its 100 MB.
+    [record] = server.closed(1)
+    assert record["peer_closed"] and record["received"] == "!gAS64496\n"
+
+
+def test_a_reply_trickled_one_byte_per_10_ms_arrives_whole(emulator):
+    server = emulator("--mode", "trickle", "--trickle-delay", "0.01",
+                      "--route", "64496=192.0.2.0/24,198.51.100.0/24")
+
+    async def main():
+        return await asyncio.wait_for(fetch_routes_from(server.address, 64496), 120)
+
+    assert asyncio.run(main()) == ["192.0.2.0/24", "198.51.100.0/24"]
+
+
+def test_thousands_of_silent_connections_stay_cheap_and_cancel_closes_each_at_once(emulator):
+    count = scale(2_000, 10_000)
+    server = emulator(custom='IrrEmulator({}, "silent")', log=True)
+    failure(f"127.0.0.1:{free_port()}")  # the runtime and its descriptors exist from here on
+
+    async def main():
+        sockets_before, rss_before = open_sockets(), rss_kib()  # the loop's own sockets included
+        futs = [fetch_routes_from(server.address, 64496) for _ in range(count)]
+        # Every lookup connects and then waits: one socket each, every one accepted by the
+        # server's kernel, none finished.
+        assert await until(lambda: open_sockets() - sockets_before >= count), open_sockets()
+        assert await until(lambda: server_connections(server.port) >= count)
+        await asyncio.sleep(0.5)
+        assert not any(f.done() for f in futs)
+        assert server.records == []  # the server has not seen a single connection end
+        grown = rss_kib() - rss_before
+        for f in futs:
+            f.cancel()
+        await asyncio.sleep(0)
+        assert all(f.cancelled() for f in futs)
+        # Cancelling destroys each waiting job, which closes its socket without the server's help.
+        assert await until(lambda: open_sockets() <= sockets_before), open_sockets() - sockets_before
+        return grown
+
+    grown = asyncio.run(main())
+    print(f"{count} silent connections: RSS grew {grown} KiB ({grown * 1024 // count} bytes each)")
+    assert grown < RSS_SLACK_KIB + count * 16  # about 16 KiB per waiting lookup at most
+    records = server.closed(count, timeout=120)
+    assert len(records) == count
+    assert all(r["peer_closed"] and r["received"] == "!gAS64496\n" for r in records)
