@@ -111,6 +111,7 @@ def test_command_line_prints_the_port_and_serves():
     finally:
         proc.kill()
         proc.wait(10)
+        proc.stdout.close()
 
 
 @pytest.mark.skipif(shutil.which("bgpq4") is None, reason="bgpq4 is not installed")
