@@ -15,6 +15,28 @@ thread_local std::size_t attach_depth = 0;
 
 constexpr const char* kFinalizing =
     "Cannot attach to the Python interpreter while it is finalizing.";
+
+// A thread that attaches without a thread state of its own (the runtime's blocking threads) keeps
+// the one PyGILState_Ensure creates, by holding one extra PyGILState count for the rest of its
+// life. Otherwise every attach would build a thread state and every release would tear it down
+// again, mapping and unmapping its frame stack each time. At thread exit the state is released
+// the same way as a last PyGILState_Release would; while the interpreter is finalizing (or gone)
+// it is left to the interpreter, which frees every thread state it still lists.
+struct KeptThreadState {
+    bool held = false;
+
+    KeptThreadState() = default;
+    KeptThreadState(const KeptThreadState&) = delete;
+    KeptThreadState& operator=(const KeptThreadState&) = delete;
+
+    ~KeptThreadState() {
+        if (!held || !Py_IsInitialized() || Py_IsFinalizing()) return;
+        const PyGILState_STATE state = PyGILState_Ensure();
+        PyGILState_Release(PyGILState_LOCKED);  // the kept count; the lock stays held
+        PyGILState_Release(state);              // the last count: clears and deletes the state
+    }
+};
+thread_local KeptThreadState kept_thread_state;
 }  // namespace
 
 std::size_t AttachGuard::depth() noexcept {
@@ -38,7 +60,12 @@ AttachGuard AttachGuard::attach() {
     // initialized flag at the moment it starts finalizing, and PyGILState_Ensure into a finalizing
     // or finalized interpreter hangs or crashes. Refuse both.
     if (!Py_IsInitialized() || Py_IsFinalizing()) throw Fault(kFinalizing);
+    const bool creates_state = PyGILState_GetThisThreadState() == nullptr;
     PyGILState_STATE state = PyGILState_Ensure();
+    if (creates_state && !kept_thread_state.held) {
+        (void)PyGILState_Ensure();  // the lock is held: only counts one more
+        kept_thread_state.held = true;
+    }
     ++attach_depth;
     try {
         ReferencePool::instance().drain();
