@@ -27,7 +27,7 @@ Afterwards it checks, and prints:
   - every future is done or cancelled, each seen by its done callback exactly once, and no
     outcome other than a result, a ConnectionError or a cancellation occurred;
   - open descriptors are back to the count before the run (taken after a warm-up that built
-    the runtime);
+    the runtime, once the count has held still for a second);
   - runtime threads ("morvane-worker") drop back to N (MORVANE_WORKER_THREADS, set to 2 when
     unset) once the blocking threads' 10-second keep-alive has passed;
   - RSS after the run exceeds RSS after the warm-up by less than --rss-bound-mib.
@@ -150,6 +150,18 @@ def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
+def settled_fds(bound: float = 15) -> int:
+    """The descriptor count once it has held still for a second: sockets of cancelled lookups
+    close on worker threads just after the cancel, and name lookups that were under way when
+    their lookup was cancelled finish on their own."""
+    count, since, start = open_fds(), time.monotonic(), time.monotonic()
+    while time.monotonic() - since < 1 and time.monotonic() - start < bound:
+        time.sleep(0.1)
+        if (now := open_fds()) != count:
+            count, since = now, time.monotonic()
+    return count
+
+
 def status_kib(field: str) -> int:
     with open("/proc/self/status") as f:
         for line in f:
@@ -260,13 +272,13 @@ def soak(args: argparse.Namespace) -> int:
 
     # Warm-up: builds the runtime and lets the allocator and caches reach their steady state.
     asyncio.run(Soak(fetch, args).run(min(2_000, args.lookups), progress=False))
-    fds_before, rss_before = open_fds(), status_kib("VmRSS")
+    fds_before, rss_before = settled_fds(), status_kib("VmRSS")
 
     t0 = time.monotonic()
     s = Soak(fetch, args)
     asyncio.run(s.run(args.lookups))
     duration = time.monotonic() - t0
-    fds_after_run, rss_after = open_fds(), status_kib("VmRSS")
+    fds_after_run, rss_after = settled_fds(), status_kib("VmRSS")
 
     # Blocking threads end after 10 idle seconds; wait up to 30 for N to remain.
     t1 = time.monotonic()
