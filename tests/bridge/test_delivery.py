@@ -98,6 +98,20 @@ def test_text_lists_arrive_as_new_lists_of_str_in_order(bt, run):
     assert empty == [] and type(empty) is list
 
 
+def test_texts_of_every_width_and_length_convert_exactly(bt, run):
+    # ASCII texts take a copy-only path; the rest (and 0/1-character texts) go through the decoder.
+    texts = ["", "a", "ab", "10.0.0.0/24", "x" * 8, "y" * 17, "é", "caf\u00e9 au lait",
+             "\u20ac" * 9, "\U0001f600", "abcdefg\u00e9"]
+
+    async def main(loop):
+        return await bt.routes([t.encode() for t in texts])
+
+    got, _ = run(main)
+    assert got == texts
+    assert [type(t) for t in got] == [str] * len(texts)
+    assert [t.isascii() for t in got] == [t.isascii() for t in texts]
+
+
 def test_a_failed_conversion_is_delivered_as_an_exception(bt, run):
     # The conversion's own error (here: a text that is not UTF-8) must not leave the future pending.
     async def main(loop):
