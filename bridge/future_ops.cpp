@@ -1,9 +1,12 @@
 #include "bridge/future_ops.hpp"
 
+#include <algorithm>
+#include <array>
 #include <utility>
 
 #include "bridge/callbacks.hpp"
 #include "bridge/py_caches.hpp"
+#include "runtime/fault.hpp"
 
 namespace morvane::bridge {
 
@@ -30,6 +33,25 @@ PyResult<PyRef> call_method0(PyObject* object, InternedString& name) {
     return result;
 }
 
+// The keyword names of the scheduling call: ("context",), built once per process.
+binding::OnceCache<PyRef> KEYWORD_NAMES_CONTEXT;
+
+PyResult<PyObject*> keyword_names_context() {
+    if (const PyRef* cached = KEYWORD_NAMES_CONTEXT.peek()) return cached->get();
+    // The name is interned before entering the once-lock, so the two once-locks never nest.
+    PyResult<PyObject*> name = names::context.get();
+    if (!name.ok()) return std::move(name).error();
+    PyObject* text = name.value();
+    PyResult<const PyRef*> cached =
+        KEYWORD_NAMES_CONTEXT.get_or_try_init([text]() -> PyResult<PyRef> {
+            PyRef tuple = PyRef::steal(PyTuple_Pack(1, text));
+            if (!tuple) return PyErr::fetch();
+            return tuple;
+        });
+    if (!cached.ok()) return std::move(cached).error();
+    return cached.value()->get();
+}
+
 }  // namespace
 
 PyResult<PyRef> create_future(PyObject* event_loop) {
@@ -52,15 +74,22 @@ PyResult<void> add_done_callback(PyObject* future, PyObject* callback) {
     return binding::ok();
 }
 
-PyResult<void> call_soon_threadsafe(PyObject* event_loop, PyObject* context, PyObject* args) {
-    PyResult<PyObject*> context_name = names::context.get();
-    if (!context_name.ok()) return std::move(context_name).error();
-    PyRef kwargs = PyRef::steal(PyDict_New());
-    if (!kwargs) return PyErr::fetch();
-    if (PyDict_SetItem(kwargs.get(), context_name.value(), context) < 0) return PyErr::fetch();
-    PyResult<PyRef> method = get_attr(event_loop, names::call_soon_threadsafe);
+PyResult<void> call_soon_threadsafe(PyObject* event_loop, PyObject* context,
+                                    std::span<PyObject* const> args) {
+    PyResult<PyObject*> method = names::call_soon_threadsafe.get();
     if (!method.ok()) return std::move(method).error();
-    PyRef handle = PyRef::steal(PyObject_Call(method.value().get(), args, kwargs.get()));
+    PyResult<PyObject*> keywords = keyword_names_context();
+    if (!keywords.ok()) return std::move(keywords).error();
+    // One vectorcall: the loop, the positional arguments, then the keyword's value. No bound
+    // method, argument tuple or keyword dict is built.
+    std::array<PyObject*, kMaxScheduledArgs + 2> stack{};
+    if (args.size() > kMaxScheduledArgs) throw Fault("call_soon_threadsafe: too many arguments");
+    stack[0] = event_loop;
+    std::copy(args.begin(), args.end(), stack.begin() + 1);
+    stack[args.size() + 1] = context;
+    PyRef handle = PyRef::steal(PyObject_VectorcallMethod(
+        method.value(), stack.data(), (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        keywords.value()));
     if (!handle) return PyErr::fetch();
     return binding::ok();
 }
@@ -83,10 +112,9 @@ PyResult<void> set_result(PyObject* event_loop, PyObject* future, PyResult<PyRef
     }
     PyResult<PyRef> completor = new_checked_completor();
     if (!completor.ok()) return std::move(completor).error();
-    PyRef args =
-        PyRef::steal(PyTuple_Pack(4, completor.value().get(), future, complete.get(), value.get()));
-    if (!args) return PyErr::fetch();
-    return call_soon_threadsafe(event_loop, context.get(), args.get());
+    const std::array<PyObject*, 4> args{completor.value().get(), future, complete.get(),
+                                        value.get()};
+    return call_soon_threadsafe(event_loop, context.get(), args);
 }
 
 }  // namespace morvane::bridge

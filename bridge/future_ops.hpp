@@ -3,6 +3,9 @@
 // lock; each returns the exception the call raised as a PyErr.
 #include <Python.h>
 
+#include <cstddef>
+#include <span>
+
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
 
@@ -18,9 +21,10 @@ binding::PyResult<bool> cancelled(PyObject* future);
 binding::PyResult<void> add_done_callback(PyObject* future, PyObject* callback);
 
 // event_loop.call_soon_threadsafe(*args, context=context); the returned handle is discarded.
-// `args` is a tuple.
+// At most kMaxScheduledArgs positional arguments (borrowed).
+inline constexpr std::size_t kMaxScheduledArgs = 4;
 binding::PyResult<void> call_soon_threadsafe(PyObject* event_loop, PyObject* context,
-                                             PyObject* args);
+                                             std::span<PyObject* const> args);
 
 // Schedules the completion of `future` on its loop's thread:
 //   event_loop.call_soon_threadsafe(CheckedCompletor(), future, complete, value, context=None)
