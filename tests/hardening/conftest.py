@@ -1,96 +1,13 @@
-"""Helpers for the hardening tests: registry emulators in processes of their own (so the test
-process keeps its descriptors for the client side), and scripts run in fresh interpreters."""
+"""Fixtures for the hardening tests (helpers in hardening_support)."""
 
-import json
 import os
-import pathlib
-import selectors
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-EMULATOR = ROOT / "tools" / "irr_emulator.py"
-
-
-def runs(default: int) -> int:
-    """How often a repeated scenario runs: `default` in the regular suite, more on request."""
-    value = os.environ.get("MORVANE_HARDENING_RUNS")
-    return int(value) if value else default
-
-
-def scale(default: int, full: int) -> int:
-    """A load figure: `default` in the regular suite, `full` with MORVANE_HARDENING_FULL=1."""
-    return full if os.environ.get("MORVANE_HARDENING_FULL") == "1" else default
-
-
-class EmulatorProcess:
-    """tools/irr_emulator.py in a child process. With log=True it prints one JSON record per
-    finished connection, which `closed()` collects (peer_closed tells who hung up first)."""
-
-    def __init__(self, *args: str, log: bool = False, host: str = "127.0.0.1",
-                 port: int = 0, cmd: list[str] | None = None) -> None:
-        if cmd is None:
-            cmd = [sys.executable, str(EMULATOR), "--host", host, "--port", str(port), *args]
-            if log:
-                cmd.append("--log")
-        # Unbuffered, so that select() on the pipe sees every pending record.
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, bufsize=0)
-        line = self.proc.stdout.readline().decode()
-        if not line.strip().isdigit():
-            self.stop()
-            raise RuntimeError(f"emulator did not start: {line!r}")
-        self.port = int(line)
-        self.address = f"{host}:{self.port}"
-        self.records: list[dict] = []
-        self._pending = b""
-        self._selector = selectors.DefaultSelector()
-        self._selector.register(self.proc.stdout, selectors.EVENT_READ)
-
-    @classmethod
-    def custom(cls, construction: str, log: bool = False) -> "EmulatorProcess":
-        """An emulator built in its process by the Python expression `construction` (an
-        IrrEmulator(...) call; for replies too big for a command line, e.g.
-        'IrrEmulator({}, "raw", raw=b"A" * 100_000_000)'), listening with a deep accept queue
-        so that thousands of simultaneous connects are not held up in SYN retries."""
-        code = textwrap.dedent(f"""
-            import asyncio, functools, sys
-            sys.path.insert(0, {str(EMULATOR.parent)!r})
-            from irr_emulator import IrrEmulator
-            asyncio.start_server = functools.partial(asyncio.start_server, backlog=4096)
-            log = (lambda r: print(r.as_json(), flush=True)) if {log!r} else None
-            async def main():
-                e = {construction}
-                e.on_close = log
-                print(await e.start(), flush=True)
-                await asyncio.Event().wait()
-            asyncio.run(main())
-        """)
-        return cls(cmd=[sys.executable, "-c", code])
-
-    def closed(self, count: int, timeout: float = 60) -> list[dict]:
-        """Waits (bounded) until `count` connection records have arrived; returns them all."""
-        deadline = time.monotonic() + timeout
-        while len(self.records) < count and time.monotonic() < deadline:
-            if self._selector.select(timeout=0.5):
-                chunk = os.read(self.proc.stdout.fileno(), 1 << 16)
-                if not chunk:
-                    break
-                *lines, self._pending = (self._pending + chunk).split(b"\n")
-                self.records += [json.loads(line) for line in lines]
-        return self.records
-
-    def stop(self) -> None:
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(10)
-        self.proc.stdout.close()
+from hardening_support import PRELUDE, EmulatorProcess
 
 
 @pytest.fixture
@@ -107,26 +24,6 @@ def emulator():
     yield start
     for e in started:
         e.stop()
-
-
-PRELUDE = '''
-import os
-def runtime_threads():
-    n = 0
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                n += f.read().strip() == "morvane-worker"
-        except FileNotFoundError:
-            pass
-    return n
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-'''
 
 
 @pytest.fixture

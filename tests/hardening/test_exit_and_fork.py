@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from conftest import runs
+from hardening_support import EmulatorProcess, runs
 
 # The only exception a run may print: a completion that finds asyncio.run's loop already closed
 # prints the error of call_soon_threadsafe and leaves its future pending. A print cut short by
@@ -51,8 +51,6 @@ EXITS = [("return", 0, "exiting\n"), ("no-close", 0, "exiting\n"), ("callback", 
 
 @pytest.fixture(scope="module")
 def slow_servers():
-    from conftest import EmulatorProcess
-
     silent = EmulatorProcess("--mode", "silent")
     # ~25 reply bytes at 5 ms each: answers trickle in over the script's lifetime.
     trickle = EmulatorProcess("--mode", "trickle", "--trickle-delay", "0.005")

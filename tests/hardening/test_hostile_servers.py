@@ -13,7 +13,7 @@ import pytest
 
 import _pymorvane_testing
 
-from conftest import scale
+from hardening_support import scale
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 
