@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace morvane::irr {
 namespace {
 
@@ -152,9 +156,119 @@ void for_each_word(std::string_view s, OnWord&& on_word) {
     }
 }
 
+#if defined(__SSE2__)
+
+// Masks of one 64-byte block (bit i: byte i): ASCII white space, and lead bytes of multi-byte
+// White_Space code points (C2, E1, E2, E3).
+struct BlockMasks {
+    std::uint64_t space;
+    std::uint64_t maybe_space;
+};
+
+template <bool kFindLeads>
+[[gnu::always_inline]] inline BlockMasks classify_block(const unsigned char* p) {
+    const __m128i tab = _mm_set1_epi8(0x09);
+    const __m128i four = _mm_set1_epi8(4);
+    const __m128i blank = _mm_set1_epi8(0x20);
+    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
+    const __m128i e1 = _mm_set1_epi8(static_cast<char>(0xE1));
+    const __m128i two = _mm_set1_epi8(2);
+    BlockMasks m{0, 0};
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        // x - lo <= span (unsigned) <=> lo <= x <= lo + span
+        const __m128i t = _mm_sub_epi8(v, tab);
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(t, four), t);
+        const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(v, blank));
+        m.space |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(space)))
+                   << (16 * k);
+        if constexpr (kFindLeads) {
+            const __m128i u = _mm_sub_epi8(v, e1);
+            const __m128i lead3 = _mm_cmpeq_epi8(_mm_min_epu8(u, two), u);
+            const __m128i maybe = _mm_or_si128(lead3, _mm_cmpeq_epi8(v, c2));
+            m.maybe_space |=
+                static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(maybe)))
+                << (16 * k);
+        }
+    }
+    return m;
+}
+
+// Calls on_block(offset, starts, ends) for each 64-byte block: bit i of `starts` marks a word
+// starting at offset + i, bit i of `ends` a word ending just before offset + i. A word that runs
+// to the end of `s` ends at s.size(): in a partial last block that is a bit of the block (the
+// padding is white space); after a full last block it is reported by one more call,
+// on_block(s.size(), 0, 1). Returns false as soon as a block holds a multi-byte White_Space lead
+// byte: only ASCII white space was looked at, so the caller must use the full scan instead.
+template <bool kFindLeads, class OnBlock>
+bool for_each_ascii_block(std::string_view s, OnBlock&& on_block) {
+    const unsigned char* p = bytes_of(s);
+    const std::size_t n = s.size();
+    bool in_word = false;  // the byte before the current block is part of a word
+    for (std::size_t offset = 0; offset < n; offset += 64) {
+        BlockMasks m;
+        std::uint64_t valid = ~std::uint64_t{0};
+        if (n - offset >= 64) {
+            m = classify_block<kFindLeads>(p + offset);
+        } else {
+            // The last, partial block, padded with spaces.
+            unsigned char tail[64];
+            std::memset(tail, ' ', sizeof tail);
+            std::memcpy(tail, p + offset, n - offset);
+            m = classify_block<kFindLeads>(tail);
+            valid = (std::uint64_t{1} << (n - offset)) - 1;
+        }
+        if ((m.maybe_space & valid) != 0) return false;
+        const std::uint64_t word = ~m.space & valid;
+        const std::uint64_t before = (word << 1) | (in_word ? 1 : 0);
+        const std::uint64_t starts = word & ~before;
+        const std::uint64_t ends = ~word & before;
+        in_word = (word >> 63) != 0;
+        on_block(offset, starts, ends);
+    }
+    if (in_word) on_block(n, 0, 1);  // a word runs to the end of a text of whole blocks
+    return true;
+}
+
+// The split for texts without multi-byte White_Space leads (every registry answer): 64 bytes
+// classified at a time. Returns false (and leaves `out` empty) for the other texts.
+bool split_ascii_white_space(std::string_view s, std::vector<std::string>& out) {
+    std::size_t count = 0;
+    const bool ascii = for_each_ascii_block<true>(
+        s,
+        [&](std::size_t, std::uint64_t starts, std::uint64_t) { count += std::popcount(starts); });
+    if (!ascii) return false;
+    out.reserve(count);
+    std::size_t start = 0;
+    // The first pass found no multi-byte White_Space lead: the second one need not look again.
+    (void)for_each_ascii_block<false>(
+        s, [&](std::size_t offset, std::uint64_t starts, std::uint64_t ends) {
+            // Starts and ends alternate in position order (a byte is either a word byte or not).
+            std::uint64_t marks = starts | ends;
+            while (marks != 0) {
+                const int bit = std::countr_zero(marks);
+                marks &= marks - 1;
+                const std::size_t at = offset + static_cast<std::size_t>(bit);
+                if ((starts >> bit) & 1)
+                    start = at;
+                else
+                    out.emplace_back(s.data() + start, at - start);
+            }
+        });
+    return true;
+}
+
+#endif
+
 }  // namespace
 
 std::vector<std::string> split_whitespace(std::string_view s) {
+#if defined(__SSE2__)
+    {
+        std::vector<std::string> out;
+        if (split_ascii_white_space(s, out)) return out;
+    }
+#endif
     // Counting first lets the list be allocated once: growing it would move every string already
     // in it, and for a multi-megabyte answer that costs more than the extra scan.
     std::size_t count = 0;

@@ -2,7 +2,11 @@
 // and the query line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "morvane/src/reply_header.hpp"
 #include "morvane/src/route_query.hpp"
@@ -148,6 +152,65 @@ TEST(Whitespace, SplitLongWordsAtEveryOffset) {
             const std::string a = std::string(at - 1, 'a') + "\x01";
             const std::string b = "\xC3\xA9" + std::string(at + 3, 'b') + "\x7F";
             EXPECT_EQ(split_whitespace(a + sp + b + sp + sp), (Words{a, b})) << at;
+        }
+    }
+}
+
+// Reference split: decodes code points and tests each against the White_Space list.
+Words naive_split(const std::string& s) {
+    const auto is_space = [](char32_t c) {
+        return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+               (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+               c == 0x205F || c == 0x3000;
+    };
+    Words out;
+    std::string word;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto lead = static_cast<unsigned char>(s[i]);
+        const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = len == 1 ? lead : lead & (0x7F >> len);
+        for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (s[i + k] & 0x3F);
+        if (is_space(c)) {
+            if (!word.empty()) out.push_back(std::exchange(word, {}));
+        } else {
+            word.append(s, i, len);
+        }
+        i += len;
+    }
+    if (!word.empty()) out.push_back(word);
+    return out;
+}
+
+TEST(Whitespace, SplitMatchesReferenceAcrossBlockBoundaries) {
+    // Pieces drawn at random, so words and separators straddle the 64-byte blocks of the ASCII
+    // scan, texts end exactly on and just off a block edge, and a multi-byte White_Space (which
+    // sends the split to the full scan) appears anywhere, including after a few ASCII blocks.
+    const std::vector<std::string> pieces = {"a",         "10.0.0.0/24", " ",        "\n",
+                                             "\t\r",      "\x1F",        "\xC3\xA9", "\xE2\x82\xAC",
+                                             "xyzxyzxyz", "  "};
+    const std::vector<std::string> rare = {"\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\x8B", "\xC2\xA9"};
+    std::uint64_t seed = 12345;
+    const auto next = [&] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::size_t>(seed >> 33);
+    };
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        const std::size_t target = next() % 300;
+        while (text.size() < target) {
+            text +=
+                (next() % 40 == 0) ? rare[next() % rare.size()] : pieces[next() % pieces.size()];
+        }
+        EXPECT_EQ(split_whitespace(text), naive_split(text)) << round;
+        for (std::size_t edge :
+             {std::size_t{63}, std::size_t{64}, std::size_t{65}, std::size_t{128}}) {
+            std::string cut(edge, 'w');
+            cut.replace(0, std::min(edge, text.size()),
+                        text.substr(0, std::min(edge, text.size())));
+            // `cut` may end inside a multi-byte character; keep it well-formed with ASCII.
+            while (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0x80))
+                cut.back() = 'z';
+            EXPECT_EQ(split_whitespace(cut), naive_split(cut)) << round << " " << edge;
         }
     }
 }
