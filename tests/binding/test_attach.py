@@ -2,6 +2,7 @@
 
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -50,6 +51,27 @@ def test_attach_on_foreign_thread_nests():
     assert (depth, nested, after) == (1, 2, 1)
     assert inner == 3  # the entry guard of attach_depth counts one more level
     assert m.attach_depth() == 1
+
+
+def test_a_foreign_thread_gives_its_thread_state_back_when_it_ends():
+    # The thread keeps the state it attached with for its life; when it ends, the state (and
+    # with it the thread's threading.local data) is released.
+    local = threading.local()
+    released = threading.Event()
+
+    class Token:
+        pass
+
+    def store():
+        token = Token()
+        weakref.finalize(token, released.set)
+        local.token = token
+        return None
+
+    for _ in range(3):
+        released.clear()
+        m.attach_in_thread(store)
+        assert released.is_set()
 
 
 def test_attach_on_foreign_thread_propagates_python_errors():
