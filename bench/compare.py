@@ -130,6 +130,8 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.proc.stdout:
+            self.proc.stdout.close()
 
 
 def native_binaries(build_dir: pathlib.Path) -> dict[str, pathlib.Path]:
