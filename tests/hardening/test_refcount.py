@@ -11,7 +11,7 @@ pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a --with-pydebug interpreter (tools/refcount-check)")
 
 SCRIPT = r'''
-import asyncio, gc, json, sys, time
+import asyncio, gc, json, os, sys, time
 import _pymorvane_testing as t
 
 ok, silent, refused = sys.argv[1:4]
@@ -24,10 +24,24 @@ def drain():
     except TypeError:
         pass
 
-def quiet_total():
-    """The total once references dropped on runtime threads have been released: the jobs of
-    cancelled lookups end on worker threads shortly after the cancel, and queue what they
-    held for the next entry."""
+def process_threads():
+    # Plain os calls: text-mode open() leaves a few blocks behind in the interpreter's own
+    # caches now and then, which would blur the count.
+    fd = os.open("/proc/self/status", os.O_RDONLY)
+    try:
+        status = os.read(fd, 1 << 16)
+    finally:
+        os.close(fd)
+    return int(status.split(b"\nThreads:")[1].split()[0])
+
+def quiet_total(threads):
+    """The total once the runtime is idle: blocking threads keep their thread state (and what it
+    refers to) until their 10-second keep-alive ends, so wait for the thread count of an idle
+    process; the jobs of cancelled lookups end on worker threads shortly after the cancel and
+    queue what they held for the next entry, so drain until the total holds still."""
+    deadline = time.monotonic() + 60
+    while process_threads() > threads and time.monotonic() < deadline:
+        time.sleep(0.25)
     prev = None
     for _ in range(200):
         time.sleep(0.02)
@@ -41,7 +55,7 @@ def quiet_total():
 
 async def chunk(i0):
     futs, kinds = [], []
-    for i in range(i0, i0 + 100):
+    for i in range(i0, i0 + 250):
         k = i % 10
         if k < 4:
             futs.append(fetch(ok, 64496)); kinds.append("result")
@@ -55,7 +69,9 @@ async def chunk(i0):
     for f, kind in zip(futs, kinds):
         if kind == "cancel":
             f.cancel()
-    outcomes = await asyncio.wait_for(asyncio.gather(*futs, return_exceptions=True), 60)
+    # No wait_for here: its cancelled timer handles linger in the loop and would blur the count;
+    # the subprocess timeout bounds the wait.
+    outcomes = await asyncio.gather(*futs, return_exceptions=True)
     for kind, out in zip(kinds, outcomes):
         got = ("result" if out == ["192.0.2.0/24"] else
                "error" if type(out) is ConnectionError else
@@ -63,29 +79,37 @@ async def chunk(i0):
         assert got == kind, (kind, got)
 
 async def thousand():
-    for i0 in range(0, 1000, 100):
+    for i0 in range(0, 1000, 250):
         await chunk(i0)
 
 loop = asyncio.new_event_loop()
-for _ in range(2):  # warm-up: caches, interned names, classes, freelists
+drain()
+idle = process_threads()
+for _ in range(2):  # warm-up: the runtime, caches, interned names, classes, freelists
     loop.run_until_complete(thousand())
-totals = [quiet_total()]
+idle = idle + int(os.environ["MORVANE_WORKER_THREADS"])  # workers live for the process
+totals = [quiet_total(idle)]
 for _ in range(3):
     loop.run_until_complete(thousand())
-    totals.append(quiet_total())
+    totals.append(quiet_total(idle))
 print(json.dumps(totals))
 '''
 
 
+@pytest.mark.timeout(600)
 def test_reference_total_is_level_across_thousands_of_lookups(python_script, emulator):
     ok = emulator("--route", "64496=192.0.2.0/24")
     silent = emulator("--mode", "silent")
     refused = emulator("--mode", "silent")
     refused_address = refused.address
     refused.stop()  # nothing listens there any more
-    proc = python_script(SCRIPT, ok.address, silent.address, refused_address, timeout=600)
+    proc = python_script(SCRIPT, ok.address, silent.address, refused_address, timeout=500,
+                         env={"MORVANE_WORKER_THREADS": "2"})
     assert proc.returncode == 0, proc.stderr
     totals = json.loads(proc.stdout.strip().splitlines()[-1])
     print("reference totals after warm-up and after each 1,000 lookups:", totals)
-    # A reference kept or lost on any path would move the total by hundreds per 1,000 lookups.
-    assert max(totals) - min(totals) <= 20, totals
+    # A reference kept or lost on any path would move the total by at least 100 per round (each
+    # kind of outcome is 100 or more of the 1,000). The interpreter's own drift (asyncio's and
+    # the allocator's caches) has been up to a few dozen per round.
+    steps = [b - a for a, b in zip(totals, totals[1:])]
+    assert all(abs(step) < 50 for step in steps), totals
