@@ -59,10 +59,10 @@ def slow_servers():
     trickle.stop()
 
 
-@pytest.mark.timeout(60 + 5 * runs(7))
+@pytest.mark.timeout(60 + 5 * runs(6))
 @pytest.mark.parametrize("how,code,stdout", EXITS)
 def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers, how, code, stdout):
-    n = runs(7)
+    n = runs(6)
     failures = []
     for i in range(n):
         proc = python_script(EXIT_SCRIPT, *slow_servers, how, timeout=90)
