@@ -21,6 +21,7 @@ def unexpected_output(stderr: str) -> list[str]:
     bad = [m.group(0) for m in EXCEPTION_LINE.finditer(stderr) if m.group(0) not in ALLOWED]
     return bad + [w for w in ("Fatal Python error", "terminate called", "Segmentation") if w in stderr]
 
+
 EXIT_SCRIPT = r'''
 import asyncio, sys
 import _pymorvane_testing as t
