@@ -6,7 +6,7 @@ BUILD := build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
 
-.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run bench clean format
+.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize clean format
 
 all: build
 
@@ -50,6 +50,15 @@ run: build
 BENCH_ARGS ?=
 bench: build
 	@$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
+
+# libFuzzer targets (clang): make fuzz FUZZ_ARGS="--runs 10000000"
+FUZZ_ARGS ?=
+fuzz:
+	@tools/fuzz $(FUZZ_ARGS)
+
+# The suite under ASan+UBSan, and the runtime/client tests under TSan (about 18 min on 2 cores).
+sanitize: bootstrap
+	@tools/sanitize
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -105,7 +105,9 @@ def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, t
     fut, loop = run(main)
     assert fut.result() == "from elsewhere"
     polls, destroyed = bt.probe(t)
-    assert destroyed and polls >= 2  # it finished: it went past the gate
+    # It finished (the value below proves it went past the gate); whether that took one poll or
+    # two depends on whether the gate opened before the first poll.
+    assert destroyed and polls >= 1
     [context] = loop.handled
     assert isinstance(context["exception"], asyncio.InvalidStateError)
     [(callback, args, *_)] = scheduled_for(loop, fut)
