@@ -31,10 +31,12 @@ test-python: build
 test-packaging: build
 	@tools/check-wheel
 
-# C++ first, then the packaging check, so that the last summary line is pytest's own.
+# C++ first, then the packaging check and the sanitizer runs, so that the last summary line is
+# pytest's own.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 	@tools/check-wheel
+	@tools/sanitize
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
 
 # The production module answering real lookups offline (private network namespace, emulator).
