@@ -6,7 +6,7 @@ BUILD := build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
 
-.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize clean format
+.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize soak refcount hardening-full clean format
 
 all: build
 
@@ -61,6 +61,19 @@ fuzz:
 # The suite under ASan+UBSan, and the runtime/client tests under TSan (about 18 min on 2 cores).
 sanitize: bootstrap
 	@tools/sanitize
+
+# 100,000 lookups through the production module against misbehaving registries (about a minute).
+soak: build
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python tools/soak.py
+
+# Reference counts across 1,000-lookup rounds on a --with-pydebug interpreter (builds it once).
+refcount:
+	@tools/refcount-check
+
+# The exit and hostile-server tests at full size (200 runs per exit scenario, 10,000 connections).
+hardening-full: build
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) MORVANE_HARDENING_RUNS=200 MORVANE_HARDENING_FULL=1 \
+		$(VENV)/bin/python -X dev -m pytest tests/hardening
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
