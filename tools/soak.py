@@ -50,6 +50,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from proc_stats import runtime_threads, status_kib  # noqa: E402
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 from irr_emulator import DATASET, PRESETS, IrrEmulator  # noqa: E402
@@ -160,25 +163,6 @@ def settled_fds(bound: float = 15) -> int:
         if (now := open_fds()) != count:
             count, since = now, time.monotonic()
     return count
-
-
-def status_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return -1
-
-
-def runtime_threads() -> int:
-    n = 0
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                n += f.read().strip() == "morvane-worker"
-        except FileNotFoundError:
-            pass
-    return n
 
 
 # -- the client side --------------------------------------------------------------------------------

@@ -92,21 +92,8 @@ class EmulatorProcess:
         self.proc.stdout.close()
 
 
-PRELUDE = '''
-import os
-def runtime_threads():
-    n = 0
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                n += f.read().strip() == "morvane-worker"
-        except FileNotFoundError:
-            pass
-    return n
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
+PRELUDE = f'''
+import sys
+sys.path.append({str(EMULATOR.parent)!r})
+from proc_stats import rss_kib, runtime_threads
 '''

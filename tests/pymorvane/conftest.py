@@ -2,6 +2,7 @@
 runtime, its worker count, caches) starts empty."""
 
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -9,17 +10,11 @@ import textwrap
 import pytest
 
 
-PRELUDE = '''
-import os
-def runtime_threads():
-    n = 0
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                n += f.read().strip() == "morvane-worker"
-        except FileNotFoundError:
-            pass
-    return n
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
+PRELUDE = f'''
+import sys
+sys.path.append({str(TOOLS)!r})
+from proc_stats import rss_kib, runtime_threads
 '''
 
 
