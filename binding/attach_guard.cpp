@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "binding/exit_gate.hpp"
 #include "binding/reference_pool.hpp"
 #include "runtime/fault.hpp"
 
@@ -30,10 +31,15 @@ struct KeptThreadState {
     KeptThreadState& operator=(const KeptThreadState&) = delete;
 
     ~KeptThreadState() {
-        if (!held || !Py_IsInitialized() || Py_IsFinalizing()) return;
-        const PyGILState_STATE state = PyGILState_Ensure();
-        PyGILState_Release(PyGILState_LOCKED);  // the kept count; the lock stays held
-        PyGILState_Release(state);              // the last count: clears and deletes the state
+        if (!held) return;
+        ExitGate& gate = ExitGate::instance();
+        if (!gate.enter()) return;  // exiting: the interpreter frees the state itself
+        if (Py_IsInitialized() && !Py_IsFinalizing()) {
+            const PyGILState_STATE state = PyGILState_Ensure();
+            PyGILState_Release(PyGILState_LOCKED);  // the kept count; the lock stays held
+            PyGILState_Release(state);              // the last count: clears and deletes the state
+        }
+        gate.leave();
     }
 };
 thread_local KeptThreadState kept_thread_state;
@@ -56,10 +62,22 @@ AttachGuard AttachGuard::assume() {
 
 AttachGuard AttachGuard::attach() {
     if (attach_depth > 0) return assume();  // an outer guard already holds the lock
-    // Checking only "initialized and finalizing" is not enough: the interpreter clears its
-    // initialized flag at the moment it starts finalizing, and PyGILState_Ensure into a finalizing
-    // or finalized interpreter hangs or crashes. Refuse both.
+    // The gate is closed by an at-exit hook while the interpreter is still whole, and that hook
+    // waits for every thread inside; so from here to the guard's end the interpreter cannot begin
+    // to finalize under us. The flag checks below still catch a process whose hook never ran (no
+    // bridged call installed it): the interpreter clears its initialized flag at the moment it
+    // starts finalizing, and PyGILState_Ensure into a finalizing or finalized interpreter hangs or
+    // crashes.
+    ExitGate& gate = ExitGate::instance();
+    if (!gate.enter()) throw Fault(kFinalizing);
+    struct LeaveOnFailure {
+        ExitGate* gate;
+        ~LeaveOnFailure() {
+            if (gate != nullptr) gate->leave();
+        }
+    } leave_on_failure{&gate};
     if (!Py_IsInitialized() || Py_IsFinalizing()) throw Fault(kFinalizing);
+    if (auto pause = testing::before_taking_lock.load(std::memory_order_relaxed)) pause();
     const bool creates_state = PyGILState_GetThisThreadState() == nullptr;
     PyGILState_STATE state = PyGILState_Ensure();
     if (creates_state && !kept_thread_state.held) {
@@ -74,11 +92,15 @@ AttachGuard AttachGuard::attach() {
         PyGILState_Release(state);
         throw;
     }
+    leave_on_failure.gate = nullptr;  // the guard leaves the gate when it ends
     return AttachGuard(true, state);
 }
 
 AttachGuard::~AttachGuard() {
-    if (acquired_) PyGILState_Release(state_);
+    if (acquired_) {
+        PyGILState_Release(state_);
+        ExitGate::instance().leave();
+    }
     --attach_depth;
 }
 

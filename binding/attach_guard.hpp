@@ -11,6 +11,7 @@
 // The depth is also what release_reference() asks: a thread is "attached" while its depth > 0.
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 
 namespace morvane::binding {
@@ -20,8 +21,9 @@ class AttachGuard {
     // Caller holds the interpreter lock. Throws morvane::Fault only if the pool is poisoned.
     static AttachGuard assume();
     // Caller may or may not hold the lock. Throws morvane::Fault "Cannot attach to the Python
-    // interpreter while it is finalizing." when the interpreter is finalizing or no longer (or not
-    // yet) initialized: PyGILState_Ensure would hang or crash there.
+    // interpreter while it is finalizing." once the interpreter has begun to exit (the ExitGate is
+    // closed), or when it is finalizing or no longer (or not yet) initialized: PyGILState_Ensure
+    // would hang or crash there. An outermost guard holds its place in the ExitGate until it ends.
     static AttachGuard attach();
 
     AttachGuard(const AttachGuard&) = delete;
@@ -57,5 +59,12 @@ class DetachScope {
     PyThreadState* thread_state_;
     std::size_t saved_depth_;
 };
+
+namespace testing {
+// When set, runs on a thread that attaches from outside the interpreter, after it has passed the
+// exit checks and before it takes the lock: tests widen that window with a sleep to show that the
+// interpreter cannot begin to finalize inside it. Never set outside tests.
+inline std::atomic<void (*)()> before_taking_lock{nullptr};
+}  // namespace testing
 
 }  // namespace morvane::binding

@@ -5,12 +5,15 @@
 //  1. With the lock held, look: a filled cache is used directly.
 //  2. Otherwise give up the lock (PyEval_SaveThread) and enter the cache's once-lock, waiting there
 //     while another thread fills it.
-//  3. The thread that fills it retakes the lock (PyEval_RestoreThread, then a ReferencePool drain)
-//     before computing the value; a thread that only waited retakes it the same way afterwards.
+//  3. The thread that fills it marks itself as the filler, then retakes the lock
+//     (PyEval_RestoreThread, then a ReferencePool drain) before computing the value; a thread that
+//     only waited retakes it the same way afterwards. The mark comes first because the drain may
+//     run finalizers, and a finalizer that needs this same cache must see the fill in progress.
 //  4. A fill that fails (returns a PyErr or throws) leaves the cache empty; the next use retries.
 // Lock order: once-lock, then interpreter lock; never the other way round. A fill that needs the
 // same cache again on its own thread is the fault "Re-entrant initialization of a process-wide
-// cache" rather than a self-deadlock.
+// cache" rather than a self-deadlock. A child created by fork gets a fresh once-lock
+// (after_fork.hpp): a fill that another thread had in progress at the fork never ends there.
 //
 // The value is never destroyed (caches live until the process exits, when the interpreter may
 // already be gone), so declare caches as plain statics: `static OnceCache<PyRef> ASYNCIO;`.
@@ -24,6 +27,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/after_fork.hpp"
 #include "binding/attach_guard.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
@@ -41,7 +45,7 @@ inline const void* this_thread_tag() noexcept {
 }  // namespace detail
 
 template <class T>
-class OnceCache {
+class OnceCache final : public ForkResettable {
   public:
     constexpr OnceCache() noexcept = default;
     OnceCache(const OnceCache&) = delete;
@@ -66,15 +70,16 @@ class OnceCache {
         if (filling_thread_.load(std::memory_order_acquire) == detail::this_thread_tag()) {
             throw Fault("Re-entrant initialization of a process-wide cache");
         }
+        enlist_for_fork();
         DetachScope detached;
         std::unique_lock once_lock(fill_mutex_);  // waited on without the interpreter lock
-        detached.reattach();
-        if (const T* value = peek()) return value;  // another thread filled it while we waited
         filling_thread_.store(detail::this_thread_tag(), std::memory_order_release);
         struct FillEnd {
             std::atomic<const void*>& filling;
             ~FillEnd() { filling.store(nullptr, std::memory_order_release); }
         } fill_end{filling_thread_};
+        detached.reattach();  // drains the pool: finalizers see the fill in progress
+        if (const T* value = peek()) return value;  // another thread filled it while we waited
         PyResult<T> result = std::forward<Compute>(compute)();
         if (!result.ok()) return std::move(result).error();  // stays empty: the next use retries
         ::new (static_cast<void*>(storage_)) T(std::move(result).value());
@@ -91,6 +96,14 @@ class OnceCache {
     }
 
   private:
+    void reset_after_fork() noexcept override {
+        // A fill by the forking thread itself goes on in the child and keeps its lock; one by
+        // any other thread never ends there, so its lock is made afresh.
+        if (filling_thread_.load(std::memory_order_acquire) == detail::this_thread_tag()) return;
+        ::new (static_cast<void*>(&fill_mutex_)) std::mutex();
+        filling_thread_.store(nullptr, std::memory_order_release);
+    }
+
     std::mutex fill_mutex_;  // the once-lock; held by the filling thread for the whole fill
     std::atomic<bool> filled_{false};
     std::atomic<const void*> filling_thread_{nullptr};  // tag of the thread inside compute()

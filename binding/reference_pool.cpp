@@ -16,8 +16,20 @@ constexpr const char* kPoisoned = "ReferencePool mutex poisoned";
 
 ReferencePool& ReferencePool::instance() noexcept {
     // Never destroyed: references may still be queued (and drained) while the process exits.
-    static ReferencePool* const pool = new ReferencePool();
+    static ReferencePool* const pool = [] {
+        auto* created = new ReferencePool();
+        created->enlist_for_fork();
+        return created;
+    }();
     return *pool;
+}
+
+void ReferencePool::reset_after_fork() noexcept {
+    // The inherited mutex and list may be mid-update by a thread the child does not have: both
+    // are abandoned (leaked), never destroyed or read.
+    ::new (&mutex_) std::mutex();
+    ::new (&pending_decrefs_) std::vector<PyObject*>();
+    pending_.store(0, std::memory_order_release);
 }
 
 void ReferencePool::register_decref(PyObject* object) {

@@ -7,7 +7,9 @@
 // use and never freed. The releases happen after the mutex is unlocked (a release may run arbitrary
 // deallocation code, which may queue or drain again), always with the interpreter lock held.
 //
-// Lock order: the pool mutex is a leaf; nothing is called while it is held.
+// Lock order: the pool mutex is a leaf; nothing is called while it is held. A child created by
+// fork starts with a fresh mutex and an empty list (after_fork.hpp): what the parent had queued is
+// left unreleased there, since another thread may have been appending to it at the fork.
 #include <Python.h>
 
 #include <atomic>
@@ -15,9 +17,11 @@
 #include <mutex>
 #include <vector>
 
+#include "binding/after_fork.hpp"
+
 namespace morvane::binding {
 
-class ReferencePool {
+class ReferencePool final : public ForkResettable {
   public:
     static ReferencePool& instance() noexcept;
 
@@ -32,6 +36,7 @@ class ReferencePool {
 
   private:
     ReferencePool() = default;
+    void reset_after_fork() noexcept override;
 
     std::mutex mutex_;
     std::atomic<bool> poisoned_{false};       // set, never cleared, under mutex_

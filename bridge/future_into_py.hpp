@@ -28,6 +28,7 @@
 #include <optional>
 #include <utility>
 
+#include "binding/exit_gate.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
 #include "bridge/callbacks.hpp"
@@ -64,6 +65,10 @@ binding::PyResult<binding::PyRef> future_into_py_with_locals(TaskLocals locals, 
 
 template <BridgeJob Job>
 binding::PyResult<binding::PyRef> future_into_py(Job job) {
+    // The outcome is delivered from a blocking thread: the exit gate that keeps such threads out
+    // of a finalizing interpreter must be in place before the first job starts.
+    if (binding::PyResult<void> gate = binding::ExitGate::instance().install(); !gate.ok())
+        return std::move(gate).error();
     std::optional<TaskLocals> locals = get_task_locals();
     if (!locals) {
         binding::PyResult<TaskLocals> running = TaskLocals::with_running_loop();

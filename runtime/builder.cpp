@@ -1,12 +1,11 @@
 // The process-wide runtime slot and the configuration behind its lock.
 #include "runtime/builder.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <mutex>
 
 #include "runtime/fault.hpp"
+#include "runtime/forked_child.hpp"
 #include "runtime/runtime.hpp"
 
 namespace morvane::runtime {
@@ -26,15 +25,9 @@ struct Configuration {
 Configuration g_config;
 std::once_flag g_builder_once;
 
-// The process that first asked for the runtime. A child created by fork has none of the
-// runtime's threads and may have inherited its locks held, so it is refused before any lock.
-std::atomic<pid_t> g_process{0};
-
 void refuse_forked_child() {
-    const pid_t self = ::getpid();
-    pid_t owner = g_process.load(std::memory_order_acquire);
-    if (owner == 0 && g_process.compare_exchange_strong(owner, self)) return;
-    if (owner != 0 && owner != self)
+    claim_runtime_for_this_process();
+    if (in_forked_child())
         throw Fault(
             "the morvane runtime cannot be used in a process created by fork after the runtime "
             "was first used");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/forked_child.hpp"
 #include "runtime/join_result.hpp"
 #include "runtime/sys_error.hpp"
 
@@ -56,6 +57,7 @@ void task_unref(TaskHeader* t) noexcept {
 }
 
 void task_wake(TaskHeader* t) noexcept {
+    if (in_forked_child()) return;  // no worker will ever run it, and the queues' locks are stale
     std::uint8_t s = t->state.load(std::memory_order_acquire);
     for (;;) {
         switch (s) {

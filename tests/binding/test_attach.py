@@ -1,5 +1,7 @@
 """AttachGuard, ReferencePool and the once-cache protocol across threads."""
 
+import os
+import subprocess
 import sys
 import threading
 import weakref
@@ -133,3 +135,48 @@ def test_fill_that_needs_its_own_cache_faults_instead_of_deadlocking(capfd):
         m.cache_get(2, lambda: m.cache_get(2, lambda: "inner"))
     capfd.readouterr()  # the inner fault went through Python and was reported on its way back
     assert m.cache_get(2, lambda: "outer") == "outer"
+
+
+def test_finalizer_run_by_a_fill_that_needs_the_same_cache_faults_instead_of_deadlocking():
+    # In a fresh interpreter: before the fix this deadlocked the filling thread on its own lock.
+    code = """if True:
+        import sys, _binding_testing as m
+        class NeedsCache:
+            def __del__(self):
+                m.cache_get(3, lambda: "from finalizer")
+        print(m.cache_get_after_drop(3, [NeedsCache()], lambda: "outer"))
+        print(m.cache_get(3, lambda: "later"))
+    """
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.stdout == "outer\nouter\n", proc.stderr
+    assert "Re-entrant initialization of a process-wide cache" in proc.stderr
+
+
+def test_a_child_forked_while_a_thread_holds_the_pools_lock_can_still_enter():
+    # Every entry drains the pool, under its mutex; a child that inherited it held would hang.
+    code = """if True:
+        import os, sys, time, _binding_testing as m
+        m.churn_pool(True)
+        hung = 0
+        for _ in range(200):
+            m.attach_depth()  # drains what the churn queued so far
+            pid = os.fork()
+            if pid == 0:
+                m.attach_depth()
+                os._exit(0)
+            deadline = time.monotonic() + 10
+            while not os.waitpid(pid, os.WNOHANG)[0]:
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    hung += 1
+                    break
+                time.sleep(0.001)
+        m.churn_pool(False)
+        print("hung", hung)
+    """
+    proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code],
+                          capture_output=True, text=True, timeout=240,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.stdout == "hung 0\n", proc.stderr

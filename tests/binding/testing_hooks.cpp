@@ -1,4 +1,5 @@
 // Hooks that exercise faults, raise/fetch, the ReferencePool, AttachGuard and OnceCache.
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -212,6 +213,47 @@ PyObject* cache_get(PyObject*, PyObject* args) {
     });
 }
 
+// cache_get_after_drop(index, [obj], callable): takes obj out of the list, a foreign thread drops
+// that last reference (queued in the pool), then cache `index` is filled by `callable()`; the
+// fill's own retake of the lock drains the pool, so obj's finalizer runs inside the fill.
+PyObject* cache_get_after_drop(PyObject*, PyObject* args) {
+    return trampoline_fastcall([&]() -> PyResult<PyRef> {
+        Py_ssize_t index = 0;
+        PyObject* holder = nullptr;
+        PyObject* callable = nullptr;
+        if (!PyArg_ParseTuple(args, "nO!O", &index, &PyList_Type, &holder, &callable))
+            return PyErr::fetch();
+        if (PyList_GET_SIZE(holder) != 1) return PyErr::new_deferred(PyExc_ValueError, "[obj]");
+        PyRef dropped = PyRef::borrow(PyList_GET_ITEM(holder, 0));
+        if (PyList_SetSlice(holder, 0, 1, nullptr) != 0) return PyErr::fetch();
+        std::thread([&] { dropped.reset(); }).join();
+        PyRef keep = PyRef::borrow(callable);
+        PyResult<const PyRef*> value = caches[index % Py_ssize_t(std::size(caches))].get_or_try_init(
+            [&]() -> PyResult<PyRef> { return owned(PyObject_CallNoArgs(keep.get())); });
+        if (!value.ok()) return std::move(value).error();
+        return value.value()->clone();
+    });
+}
+
+// churn_pool(on): while on, a foreign thread queues references to None (immortal: releasing them
+// does nothing) without pause, so the pool's mutex is held much of the time, as it is by runtime
+// threads under load. A process forked meanwhile may inherit the mutex held.
+std::atomic<bool> churning{false};
+PyObject* churn_pool(PyObject*, PyObject* on) {
+    const bool start = PyObject_IsTrue(on) == 1;
+    if (start && !churning.exchange(true)) {
+        std::thread([] {
+            while (churning.load(std::memory_order_relaxed)) {
+                for (int i = 0; i < 64; ++i) ReferencePool::instance().register_decref(Py_None);
+                std::this_thread::yield();
+            }
+        }).detach();
+    } else if (!start) {
+        churning.store(false);
+    }
+    Py_RETURN_NONE;
+}
+
 constinit InternedString kInterned{"binding_testing_interned_name"};
 PyObject* interned(PyObject*, PyObject*) {
     return trampoline_fastcall([]() -> PyResult<PyRef> {
@@ -257,6 +299,8 @@ PyMethodDef hook_methods[] = {{"fault_owned", fault_owned, METH_O, nullptr},
                               {"attach_depth", attach_depth, METH_NOARGS, nullptr},
                               {"attach_in_thread", attach_in_thread, METH_O, nullptr},
                               {"cache_get", cache_get, METH_VARARGS, nullptr},
+                              {"churn_pool", churn_pool, METH_O, nullptr},
+                              {"cache_get_after_drop", cache_get_after_drop, METH_VARARGS, nullptr},
                               {"interned", interned, METH_NOARGS, nullptr},
                               {"probe_attach_at_exit", probe_attach_at_exit, METH_NOARGS, nullptr},
                               {nullptr, nullptr, 0, nullptr}};

@@ -4,9 +4,12 @@
 #include <Python.h>
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 
+#include "binding/attach_guard.hpp"
 #include "binding/function_description.hpp"
 #include "binding/trampoline.hpp"
 #include "pymorvane/src/client.hpp"
@@ -46,7 +49,16 @@ PyObject* fetch_routes_from(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return morvane::binding::trampoline_fastcall([&] { return body(args, nargs, kwnames); });
 }
 
+// slow_attach(): from now on every thread that attaches to deliver an outcome sleeps 20 ms
+// between its exit checks and taking the lock, so that exits meet attaches in that window.
+PyObject* slow_attach(PyObject*, PyObject*) {
+    morvane::binding::testing::before_taking_lock.store(
+        [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"slow_attach", slow_attach, METH_NOARGS, nullptr},
     {"fetch_routes_from",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fetch_routes_from)),
      METH_FASTCALL | METH_KEYWORDS, "fetch_routes_from(address, asn)\n--\n\n"},

@@ -1,0 +1,61 @@
+#pragma once
+// ExitGate: no thread of ours runs Python code once the interpreter has begun to exit.
+//
+// Runtime threads attach to the interpreter on their own schedule (completions on blocking
+// threads). Checking Py_IsFinalizing() before PyGILState_Ensure leaves a window: finalization can
+// begin between the check and the lock, and a thread attaching for the first time then creates a
+// thread state that finalization never marks as shutting down, so it can take the interpreter
+// lock between two steps of the teardown and run Python code against half-destroyed types.
+//
+// The gate closes that window. Every attach from a thread that does not hold the lock passes it:
+// enter() (refused once the gate is closed) before taking the lock, leave() after giving it back.
+// An at-exit hook, registered with the `atexit` module by install() and so run while the
+// interpreter is still whole, closes the gate and then waits, with the interpreter lock given up,
+// until every thread inside has left. From then on no attach succeeds, and finalization proper
+// runs with none of our threads holding or waiting for the lock.
+//
+// Lock order: the gate's mutex is a leaf; it is never held while taking the interpreter lock.
+// A child created by fork starts with the gate's lock made afresh (after_fork.hpp).
+#include <Python.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+#include "binding/after_fork.hpp"
+#include "binding/pyerr.hpp"
+
+namespace morvane::binding {
+
+class ExitGate final : public ForkResettable {
+  public:
+    static ExitGate& instance() noexcept;
+
+    // Registers the at-exit hook, once per process. Interpreter lock held (the main
+    // interpreter's). An error comes from importing `atexit` or from atexit.register.
+    PyResult<void> install();
+
+    // Counts this thread in, unless the gate is closed. Any thread, no interpreter lock needed.
+    bool enter() noexcept;
+    // Counts this thread out again; wakes the closing thread when the last one leaves.
+    void leave() noexcept;
+    bool closed() noexcept;
+
+    // Closes the gate and waits until every thread inside has left. Called without the
+    // interpreter lock (the threads inside need it to finish).
+    void close_and_drain() noexcept;
+
+  private:
+    // The parent's threads that were inside are gone; the mutex may have been copied held.
+    void reset_after_fork() noexcept override;
+
+    ExitGate() = default;
+
+    std::mutex mutex_;
+    std::condition_variable left_;
+    bool closed_ = false;      // guarded by mutex_; set once, never cleared
+    std::size_t inside_ = 0;   // guarded by mutex_
+    bool installed_ = false;   // guarded by the interpreter lock
+};
+
+}  // namespace morvane::binding
