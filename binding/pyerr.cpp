@@ -60,8 +60,11 @@ void raise_deferred(const State::Deferred& deferred) {
         return;
     }
     const std::string& message = std::get<std::string>(deferred.argument);
-    PyObject* value = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
-    if (value == nullptr) return;  // the encoding or memory error is now pending instead
+    // Messages may carry C library texts (strerror_r, gai_strerror) in the process's locale,
+    // which need not be UTF-8: a byte that does not decode becomes U+FFFD, so the error stays of
+    // its own type with a readable message instead of turning into a UnicodeDecodeError.
+    PyObject* value = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
+    if (value == nullptr) return;  // the memory error is now pending instead
     PyErr_SetObject(type, value);
     Py_DECREF(value);
 }

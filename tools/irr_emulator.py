@@ -14,13 +14,15 @@ mode: answer every query until "!q" or the client closes). Supported: "!!", "!q"
 else is answered with "F".
 
 Fault modes change the answers to route queries ("!g", "!6") so that clients can be tested
-against hostile servers: silent, hold, close-after, trickle, raw and a few raw presets. Every
+against hostile servers: silent, hold, close-after, trickle, raw, flood (a well-framed answer of
+a great many one-character words, to test what a reply can cost once split) and a few raw
+presets. Every
 connection is recorded: the bytes it received, whether the peer closed it, and when.
 
 Command line:
     irr_emulator.py [--host 127.0.0.1] [--port 0] [--routes FILE.json] [--route AS=P1,P2 ...]
                     [--bulk AS=COUNT] [--mode MODE] [--close-after N] [--raw TEXT] [--hold]
-                    [--trickle-delay SECONDS] [--log]
+                    [--trickle-delay SECONDS] [--flood-words N] [--log]
 prints the bound port on the first line of stdout and, with --log, one JSON line per finished
 connection. From Python: IrrEmulator(...).start() inside a loop, or serve_in_thread(...).
 """
@@ -53,7 +55,7 @@ DATASET: dict[int, list[str]] = {
     65551: ["198.51.100.64/26", "198.51.100.192/26", "2001:db8:fffe::/48"],
 }
 
-ROUTE_MODES = ("normal", "silent", "hold", "close-after", "trickle", "raw")
+ROUTE_MODES = ("normal", "silent", "hold", "close-after", "trickle", "raw", "flood")
 PRESETS: dict[str, bytes] = {
     "garbage": b"\x00\xffgarbage\r\nnot a reply\n",
     "huge-length": b"A1000000000\n" + b"192.0.2.0/24 " * 5000,
@@ -78,6 +80,12 @@ def frame(data: str) -> bytes:
     return b"A%d\n%sC\n" % (len(body), body)
 
 
+def flood(words: int) -> bytes:
+    """An "A" answer of `words` one-character words, one per line: 2 bytes per word."""
+    body = b"a\n" * words
+    return b"A%d\n%sC\n" % (len(body), body)
+
+
 @dataclasses.dataclass
 class ConnectionRecord:
     received: bytearray = dataclasses.field(default_factory=bytearray)
@@ -94,7 +102,7 @@ class ConnectionRecord:
 class IrrEmulator:
     def __init__(self, routes: dict[int, list[str]] | None = None, mode: str = "normal", *,
                  close_after: int = 0, raw: bytes = b"", hold: bool = False,
-                 trickle_delay: float = 0.001, on_close=None) -> None:
+                 trickle_delay: float = 0.001, flood_words: int = 1 << 21, on_close=None) -> None:
         if mode not in MODES:
             raise ValueError(f"unknown mode {mode!r}")
         if mode in PRESETS:
@@ -102,6 +110,7 @@ class IrrEmulator:
         self.routes = dict(DATASET if routes is None else routes)
         self.mode, self.close_after, self.raw = mode, close_after, raw
         self.hold, self.trickle_delay, self.on_close = hold, trickle_delay, on_close
+        self.flood_words = flood_words
         self.records: list[ConnectionRecord] = []
         self.port = 0
         self._server: asyncio.Server | None = None
@@ -162,7 +171,9 @@ class IrrEmulator:
     async def _route_answer(self, query, reader, writer, record) -> bool:
         """Sends the (possibly hostile) answer to a route query; False ends the connection."""
         answer = self.raw if self.mode == "raw" else self.answer(query)
-        if self.mode == "silent":
+        if self.mode == "flood":
+            answer = flood(self.flood_words)
+        elif self.mode == "silent":
             answer = b""
         elif self.mode == "close-after":
             answer = answer[:self.close_after]
@@ -177,7 +188,7 @@ class IrrEmulator:
         if self.mode in ("silent", "hold") or (self.mode == "raw" and self.hold):
             await self._wait_for_peer_close(reader, record)
             return False
-        return self.mode in ("normal", "trickle")
+        return self.mode in ("normal", "trickle", "flood")
 
     async def _wait_for_peer_close(self, reader, record: ConnectionRecord) -> None:
         while chunk := await reader.read(65536):
@@ -254,13 +265,15 @@ def main(argv: list[str] | None = None) -> None:
     p.add_argument("--raw", default="", help="raw: reply bytes, Python escapes allowed")
     p.add_argument("--hold", action="store_true", help="raw: keep the connection open after")
     p.add_argument("--trickle-delay", type=float, default=0.001)
+    p.add_argument("--flood-words", type=int, default=1 << 21, help="flood: words in the answer")
     p.add_argument("--log", action="store_true", help="one JSON line per finished connection")
     args = p.parse_args(argv)
 
     raw = args.raw.encode("latin-1").decode("unicode_escape").encode("latin-1")
     log = (lambda rec: print(rec.as_json(), flush=True)) if args.log else None
     emulator = IrrEmulator(parse_routes(args), args.mode, close_after=args.close_after, raw=raw,
-                           hold=args.hold, trickle_delay=args.trickle_delay, on_close=log)
+                           hold=args.hold, trickle_delay=args.trickle_delay,
+                           flood_words=args.flood_words, on_close=log)
 
     async def run() -> None:
         print(await emulator.start(args.host, args.port), flush=True)

@@ -70,7 +70,14 @@ runtime::Task<Result<std::vector<std::string>>> IRRClient::route(std::int32_t as
     const std::string line = route_query(asn);
     Result<std::string> payload = co_await query(line);
     if (!payload) co_return payload.take_error();
-    co_return split_whitespace(payload.value());
+    WordSplit words = split_whitespace(payload.value(), kMaxPrefixes);
+    if (words.count > kMaxPrefixes) {
+        co_return ClientError(ErrorKind::invalid_data,
+                              "reply holds " + std::to_string(words.count) +
+                                  " prefixes, more than the limit of " +
+                                  std::to_string(kMaxPrefixes));
+    }
+    co_return std::move(words.pieces);
 }
 
 }  // namespace morvane::irr

@@ -5,6 +5,7 @@
 // never a worker thread. A client exists only connected. It serves one query: the answer's
 // trailing "C" line is left unread, and after a failed or abandoned query the only sound next
 // step is to drop the client, which deregisters and closes the socket.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,15 @@
 #include "runtime/task.hpp"
 
 namespace morvane::irr {
+
+// The most prefixes one answer may hold. Real "!g" answers run to about 100,000 prefixes; 2^20
+// leaves ten times that. The reply's bytes are bounded by the framing (1 GiB), but not what they
+// become: 1 GiB of one-character words would be 512 Mi prefixes, some 16 GiB of strings here and
+// about 28 GiB of Python objects after them. The words are counted before anything is allocated,
+// so a reply over the bound costs only its bytes; one at the bound costs copies of its bytes plus
+// per-prefix overhead (32-byte strings here, list slots and str headers in Python) of about
+// 120 MiB.
+inline constexpr std::size_t kMaxPrefixes = std::size_t{1} << 20;
 
 class IRRClient {
   public:

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -231,16 +233,20 @@ bool for_each_ascii_block(std::string_view s, OnBlock&& on_block) {
 }
 
 // The split for texts without multi-byte White_Space leads (every registry answer): 64 bytes
-// classified at a time. Returns false (and leaves `out` empty) for the other texts.
-bool split_ascii_white_space(std::string_view s, std::vector<std::string>& out) {
+// classified at a time. The word count, or nothing for the other texts.
+std::optional<std::size_t> count_ascii_words(std::string_view s) {
     std::size_t count = 0;
     const bool ascii = for_each_ascii_block<true>(
         s,
         [&](std::size_t, std::uint64_t starts, std::uint64_t) { count += std::popcount(starts); });
-    if (!ascii) return false;
-    out.reserve(count);
+    if (!ascii) return std::nullopt;
+    return count;
+}
+
+// The second pass, for a text that count_ascii_words() accepted: it need not look for
+// multi-byte White_Space leads again.
+void split_ascii_words(std::string_view s, std::vector<std::string>& out) {
     std::size_t start = 0;
-    // The first pass found no multi-byte White_Space lead: the second one need not look again.
     (void)for_each_ascii_block<false>(
         s, [&](std::size_t offset, std::uint64_t starts, std::uint64_t ends) {
             // Starts and ends alternate in position order (a byte is either a word byte or not).
@@ -255,7 +261,6 @@ bool split_ascii_white_space(std::string_view s, std::vector<std::string>& out) 
                     out.emplace_back(s.data() + start, at - start);
             }
         });
-    return true;
 }
 
 #endif
@@ -263,22 +268,31 @@ bool split_ascii_white_space(std::string_view s, std::vector<std::string>& out) 
 }  // namespace
 
 std::vector<std::string> split_whitespace(std::string_view s) {
+    return split_whitespace(s, std::numeric_limits<std::size_t>::max()).pieces;
+}
+
+WordSplit split_whitespace(std::string_view s, std::size_t max_words) {
+    // Counting first lets the list be allocated once (growing it would move every string already
+    // in it, which for a multi-megabyte answer costs more than the extra scan) and lets an
+    // oversized one be refused before anything is allocated.
+    WordSplit words;
 #if defined(__SSE2__)
-    {
-        std::vector<std::string> out;
-        if (split_ascii_white_space(s, out)) return out;
+    if (const std::optional<std::size_t> count = count_ascii_words(s)) {
+        words.count = *count;
+        if (words.count <= max_words) {
+            words.pieces.reserve(words.count);
+            split_ascii_words(s, words.pieces);
+        }
+        return words;
     }
 #endif
-    // Counting first lets the list be allocated once: growing it would move every string already
-    // in it, and for a multi-megabyte answer that costs more than the extra scan.
-    std::size_t count = 0;
-    for_each_word(s, [&](std::size_t, std::size_t) { ++count; });
-    std::vector<std::string> out;
-    out.reserve(count);
+    for_each_word(s, [&](std::size_t, std::size_t) { ++words.count; });
+    if (words.count > max_words) return words;
+    words.pieces.reserve(words.count);
     for_each_word(s, [&](std::size_t start, std::size_t end) {
-        out.emplace_back(s.data() + start, end - start);
+        words.pieces.emplace_back(s.data() + start, end - start);
     });
-    return out;
+    return words;
 }
 
 }  // namespace morvane::irr

@@ -18,4 +18,13 @@ std::string_view trim_whitespace(std::string_view s);
 // copied once into its own string.
 std::vector<std::string> split_whitespace(std::string_view s);
 
+struct WordSplit {
+    std::size_t count = 0;            // pieces in the text
+    std::vector<std::string> pieces;  // as split_whitespace; left empty when count > the bound
+};
+
+// split_whitespace with a bound: the pieces are counted first, and when there are more than
+// `max_words` of them nothing is allocated for them.
+WordSplit split_whitespace(std::string_view s, std::size_t max_words);
+
 }  // namespace morvane::irr

@@ -91,6 +91,29 @@ def test_cancel_after_the_job_finished_but_before_the_completor_ran(bt, run):
     assert loop.handled == []
 
 
+def test_a_fault_finding_its_future_already_cancelled_delivers_nothing(
+        bt, run, tag, wait_until, wait_until_blocking, capsys):
+    t, gate = tag(), tag()
+
+    async def main(loop):
+        fut = bt.fault("boom", gate=gate, tag=t)
+        # Cancelled at once, but its done callback (which would send the cancel signal) only runs
+        # when the loop next turns: the job still runs, and faults.
+        fut.cancel()
+        bt.open_gate(gate)
+        wait_until_blocking(lambda: bt.probe(t)[1])  # the loop is held without the lock
+        calls, gone = fut.calls, weakref.ref(fut)
+        del fut
+        # The fault completion holds the future until it has ended; a completor it scheduled
+        # would hold it in loop.scheduled.
+        await wait_until(lambda: loop.scheduled or (bt.drain_reference_pool(), gone() is None)[1])
+        return calls
+
+    calls, loop = run(main)
+    assert calls == [] and loop.scheduled == [] and loop.handled == []
+    assert capsys.readouterr().err == ""
+
+
 def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, tag, wait_until):
     t, gate = tag(), tag()
 

@@ -153,6 +153,37 @@ def test_many_concurrent_futures_each_get_their_own_value(bt, run):
     assert loop.handled == []
 
 
+def test_loops_in_two_other_threads_at_once_each_complete_their_own_futures(bt, run):
+    """Neither loop is the main thread's; each gets its own values and faults, completed on its
+    own thread, while the other runs."""
+    both_running = threading.Barrier(2, timeout=30)
+    seen = {}
+
+    def one_loop(name):
+        async def main(loop):
+            both_running.wait()
+            futs = [bt.fault(f"{name}{i}") if i % 10 == 9 else bt.resolve((name, i), yields=i % 3)
+                    for i in range(300)]
+            outcomes = await asyncio.gather(*futs, return_exceptions=True)
+            return outcomes, [f.calls for f in futs]
+
+        seen[name] = run(main), threading.get_ident()
+
+    threads = [threading.Thread(target=one_loop, args=(name,)) for name in "ab"]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    for name in "ab":
+        ((outcomes, calls), loop), ident = seen[name]
+        assert [o for i, o in enumerate(outcomes) if i % 10 != 9] == [
+            (name, i) for i in range(300) if i % 10 != 9]
+        assert [str(o) for i, o in enumerate(outcomes) if i % 10 == 9] == [
+            f"bridged future ended abnormally: {name}{i}" for i in range(9, 300, 10)]
+        assert all(c[0][1] == ident and len(c) == 1 for c in calls)
+        assert loop.handled == []
+
+
 class RefusingFuture(asyncio.Future):
     def add_done_callback(self, fn, *, context=None):
         raise OSError("no callbacks today")

@@ -1,9 +1,10 @@
 """Hostile registry servers, each in a process of its own (this process keeps its descriptors
-for the client side): absurd declared lengths, an endless header line, a trickled reply and
-thousands of connections that never answer. Memory must stay bounded, errors must be clear and
-cancelling must close each connection at once.
+for the client side): absurd declared lengths, an endless header line, a trickled reply,
+thousands of connections that never answer and replies of more prefixes than the limit. Memory
+must stay bounded, errors must be clear and cancelling must close each connection at once.
 
-MORVANE_HARDENING_FULL=1 raises the silent connections from 2,000 to 10,000."""
+MORVANE_HARDENING_FULL=1 raises the silent connections from 2,000 to 10,000 and the flood of
+one-character words to a whole 1 GiB reply."""
 
 import asyncio
 import os
@@ -103,6 +104,26 @@ def test_a_100_mb_header_line_without_line_feed_is_cut_off_early(emulator):
     # The client hung up long before the server could push its 100 MB.
     [record] = server.closed(1)
     assert record["peer_closed"] and record["received"] == "!gAS64496\n"
+
+
+def test_a_reply_of_more_prefixes_than_the_limit_fails_before_they_are_built(emulator):
+    limit = 1 << 20
+    at_limit = emulator("--mode", "flood", "--flood-words", str(limit))
+
+    async def main():
+        return await asyncio.wait_for(fetch_routes_from(at_limit.address, 64496), 120)
+
+    routes = asyncio.run(main())
+    assert len(routes) == limit and set(routes) == {"a"}
+    del routes
+    # One more word fails; the full run sends 1 GiB of them, which unbounded would become 512 Mi
+    # prefixes: 16 GiB of strings, then some 28 GiB of Python objects.
+    words = scale(limit + 1, (1 << 29) - 1)
+    server = emulator("--mode", "flood", "--flood-words", str(words))
+    before = rss_kib()
+    assert failure(server.address) == (
+        f"Failed to fetch routes: reply holds {words} prefixes, more than the limit of {limit}")
+    assert rss_kib() - before < RSS_SLACK_KIB
 
 
 def test_a_reply_trickled_one_byte_per_10_ms_arrives_whole(emulator):

@@ -126,6 +126,18 @@ TEST(Whitespace, SplitKeepsOrderAndRepeatsAndDropsEmptyPieces) {
     EXPECT_EQ(split_whitespace("not/a/prefix"), Words{"not/a/prefix"});
 }
 
+TEST(Whitespace, BoundedSplitCountsAndRefusesBeyondTheBound) {
+    // ASCII separators only, and with a multi-byte one (the two scans count separately).
+    for (const std::string& text : {"a b\tc a\n"s, "a b\xE2\x80\x83" "c a"s}) {
+        const auto at = split_whitespace(text, 4);
+        EXPECT_EQ(at.count, 4u);
+        EXPECT_EQ(at.pieces, (Words{"a", "b", "c", "a"})) << text;
+        const auto beyond = split_whitespace(text, 3);
+        EXPECT_EQ(beyond.count, 4u);
+        EXPECT_TRUE(beyond.pieces.empty() && beyond.pieces.capacity() == 0) << text;
+    }
+}
+
 TEST(Whitespace, SplitAtEveryUnicodeWhiteSpace) {
     const char* spaces[] = {"\t",           "\n",           "\v",
                             "\f",           "\r",           " ",

@@ -3,7 +3,9 @@ registry emulator on an ephemeral loopback port."""
 
 import asyncio
 import pathlib
+import shutil
 import socket
+import subprocess
 import sys
 import time
 
@@ -103,6 +105,39 @@ def test_connect_failures(aio):
     with pytest.raises(ConnectionError) as info:
         lookup(aio, "not an address", 64496)
     assert info.value.args[0].startswith("Failed to connect: ")
+
+
+@pytest.fixture(scope="module")
+def latin1_locale(tmp_path_factory) -> pathlib.Path:
+    """A French Latin-1 locale compiled into a private directory (for LOCPATH). With it, the C
+    library's French messages come in ISO-8859-1: "Connexion refusée" with é as the lone byte
+    0xE9, which is not UTF-8."""
+    if shutil.which("localedef") is None:
+        pytest.skip("no localedef (Debian's locales package)")
+    path = tmp_path_factory.mktemp("locales")
+    subprocess.run(["localedef", "-i", "fr_FR", "-f", "ISO-8859-1", str(path / "fr_FR.ISO-8859-1")],
+                   capture_output=True)
+    if not (path / "fr_FR.ISO-8859-1").exists():
+        pytest.skip("localedef could not build fr_FR.ISO-8859-1")
+    return path
+
+
+def test_os_error_texts_in_a_latin1_locale_stay_readable_connection_errors(run_python, latin1_locale):
+    out = run_python(f"""
+        import asyncio, errno, locale, os, _pymorvane_testing
+        locale.setlocale(locale.LC_ALL, "fr_FR.ISO-8859-1")
+        assert os.strerror(errno.ECONNREFUSED) == "Connexion refusée"  # translated, in Latin-1
+
+        async def main():
+            try:
+                await _pymorvane_testing.fetch_routes_from("127.0.0.1:{free_port()}", 64496)
+            except Exception as e:
+                return e
+
+        e = asyncio.run(main())
+        print(type(e).__name__, ascii(e.args))
+    """, env={"LOCPATH": str(latin1_locale)})
+    assert out == "ConnectionError ('Failed to connect: Connexion refus\\ufffde (os error 111)',)\n"
 
 
 def test_silent_server_stays_pending_until_cancelled_and_cancel_closes_at_once(aio):
