@@ -41,8 +41,8 @@ class Scheduler final : public Schedule {
 
     // Creates the next worker's state; called in worker order before its loop is launched.
     std::size_t add_worker();
-    // A worker's run loop; returns only after shutdown().
-    void run_worker(std::size_t index);
+    // A worker's run loop; returns only after shutdown(). A fault that escapes it is fatal.
+    void run_worker(std::size_t index) noexcept;
     // Ends every run loop (a construction that failed after starting workers).
     void shutdown();
 
@@ -58,6 +58,7 @@ class Scheduler final : public Schedule {
     Worker* worker(std::size_t index) const noexcept;
     std::size_t launched() const noexcept { return launched_.load(std::memory_order_acquire); }
 
+    void loop(Worker* w);
     TaskHeader* find_task(Worker* w);
     TaskHeader* steal(Worker* w);
     void run(Worker* w, TaskHeader* t);

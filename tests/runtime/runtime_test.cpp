@@ -1,5 +1,6 @@
 // Tasks and blocking jobs on a private two-worker runtime: spawning from workers and foreign
-// threads, join outcomes, fault isolation, thread binding and names, the budget.
+// threads, join outcomes, fault isolation, thread binding and names, the budget, stealing and
+// the sleep/wake protocol under load.
 #include "runtime/runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ namespace {
 
 using testing::block_on;
 using testing::test_runtime;
+using namespace std::chrono_literals;
 
 Task<int> add_one(int v) {
     co_return v + 1;
@@ -185,6 +187,35 @@ TEST(Runtime, WakeFromAForeignThreadResumesTheTask) {
         shared->waker.wake();
     }
     EXPECT_EQ(block_on(std::move(handle)).take(), 9);
+}
+
+TEST(Runtime, IdleWorkerTakesOverTheQueueOfABusyOne) {
+    // The parent holds its worker without yielding; its children sit in that worker's own
+    // queue, so only the other worker, taking them over, can run them.
+    Runtime& rt = test_runtime();
+    auto parent = [](Runtime* rt) -> Task<bool> {
+        std::atomic<int> done{0};
+        auto child = [](std::atomic<int>* d) -> Task<> {
+            d->fetch_add(1);
+            co_return;
+        };
+        for (int i = 0; i < 8; ++i) rt->spawn(child(&done));  // detached
+        co_return testing::eventually([&] { return done.load() == 8; });
+    };
+    EXPECT_TRUE(block_on(rt.spawn(parent(&rt))).take());
+}
+
+TEST(Runtime, NoWakeUpIsLostWhileWorkersFallAsleep) {
+    // Each round finds the workers going to sleep and wakes them three ways: a spawn from this
+    // thread (injection queue), a spawn from a worker (its own queue), and a join handle woken
+    // by a blocking thread. A lost wake-up leaves a round waiting forever (block_on times out).
+    Runtime& rt = test_runtime();
+    auto round = [](Runtime* rt, int i) -> Task<int> {
+        const int child = (co_await rt->spawn(add_one(i))).take();
+        const int job = (co_await spawn_blocking([child] { return child + 1; })).take();
+        co_return job;
+    };
+    for (int i = 0; i < 3000; ++i) ASSERT_EQ(block_on(rt.spawn(round(&rt, i)), 10s).take(), i + 2);
 }
 
 }  // namespace
