@@ -39,6 +39,7 @@ struct BuildOptions {
     std::chrono::nanoseconds keep_alive = kDefaultKeepAlive;
     ThreadSpawner spawner = default_thread_spawner();
     EpollWait epoll_wait = ::epoll_wait;
+    void (*before_sleep)() = nullptr;  // see Scheduler
 
     static BuildOptions from(const Builder& b) {
         BuildOptions o;

@@ -38,7 +38,7 @@ struct Runtime::Parts {
         : workers(n),
           driver(o.epoll_wait),
           pool(nullptr, detail::saturating_add(n, o.max_blocking_threads), o.keep_alive, o.spawner),
-          scheduler(n, driver) {}
+          scheduler(n, driver, o.before_sleep) {}
 
     std::size_t workers;
     detail::Driver driver;

@@ -44,7 +44,8 @@ std::size_t offset_in(std::size_t i, std::size_t seg) {
 }
 }  // namespace
 
-Scheduler::Scheduler(std::size_t workers, Driver& driver) : size_(workers), driver_(driver) {}
+Scheduler::Scheduler(std::size_t workers, Driver& driver, void (*before_sleep)())
+    : size_(workers), driver_(driver), before_sleep_(before_sleep) {}
 
 Scheduler::~Scheduler() {
     // Only reached when construction failed before any worker started.
@@ -199,6 +200,7 @@ void Scheduler::maintenance(Worker* w) {
 }
 
 void Scheduler::park(Worker* w) {
+    if (before_sleep_) before_sleep_();
     w->parked = true;
     {
         std::lock_guard lock(idle_mu_);

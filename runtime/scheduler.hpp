@@ -30,7 +30,10 @@ inline constexpr std::uint32_t kEventInterval = 61;
 
 class Scheduler final : public Schedule {
   public:
-    Scheduler(std::size_t workers, Driver& driver);
+    // `before_sleep`, when set, runs on a worker each time it has found nothing to do, before it
+    // registers as a sleeper: a test's delay that widens the window in which a wake-up could
+    // be lost.
+    Scheduler(std::size_t workers, Driver& driver, void (*before_sleep)() = nullptr);
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -73,6 +76,7 @@ class Scheduler final : public Schedule {
 
     const std::size_t size_;
     Driver& driver_;
+    void (*const before_sleep_)();
 
     // Worker i lives in segment bit_width(i + 1) - 1, which has room for 2^k workers; segments
     // are created as workers are added, so a huge N costs nothing until workers start.

@@ -205,17 +205,45 @@ TEST(Runtime, IdleWorkerTakesOverTheQueueOfABusyOne) {
     EXPECT_TRUE(block_on(rt.spawn(parent(&rt))).take());
 }
 
+// Spins for about `n` short steps: a delay far below a sleep's granularity.
+void spin(unsigned n) {
+    volatile unsigned k = 0;
+    while (k < n) k = k + 1;
+}
+
+// A varying small number (xorshift), different on each thread.
+unsigned jitter(unsigned range) {
+    thread_local std::uint32_t x =
+        0x9E3779B9u ^
+        static_cast<std::uint32_t>(std::hash<std::thread::id>()(std::this_thread::get_id()));
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x % range;
+}
+
 TEST(Runtime, NoWakeUpIsLostWhileWorkersFallAsleep) {
-    // Each round finds the workers going to sleep and wakes them three ways: a spawn from this
-    // thread (injection queue), a spawn from a worker (its own queue), and a join handle woken
-    // by a blocking thread. A lost wake-up leaves a round waiting forever (block_on times out).
-    Runtime& rt = test_runtime();
-    auto round = [](Runtime* rt, int i) -> Task<int> {
-        const int child = (co_await rt->spawn(add_one(i))).take();
-        const int job = (co_await spawn_blocking([child] { return child + 1; })).take();
-        co_return job;
+    // One worker, so no other worker's wake-up can rescue a lost one, which slows down on its
+    // way to sleep for a varying time. Each round's task is spawned from this thread, and
+    // its second half is woken by a blocking thread, both after varying delays, so that the
+    // wakes land anywhere on that way. A lost wake-up leaves the round's task queued while the
+    // worker sleeps: the round never ends.
+    detail::BuildOptions o = testing::options_with_workers("1");
+    o.before_sleep = [] { spin(jitter(20000)); };
+    static Runtime& rt = Runtime::build(o);
+    std::atomic<int> ended{0};
+    auto round = [](std::atomic<int>* ended) -> Task<> {
+        co_await spawn_blocking([] { spin(jitter(20000)); });
+        ended->fetch_add(1, std::memory_order_release);
     };
-    for (int i = 0; i < 3000; ++i) ASSERT_EQ(block_on(rt.spawn(round(&rt, i)), 10s).take(), i + 2);
+    for (int i = 0; i < 30000; ++i) {
+        spin(jitter(20000));
+        rt.spawn(round(&ended));  // detached
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (ended.load(std::memory_order_acquire) == i)
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "round " << i << " never ended";
+    }
 }
 
 }  // namespace
