@@ -1,7 +1,5 @@
 #include "runtime/blocking_pool.hpp"
 
-#include <pthread.h>
-
 #include <cerrno>
 #include <system_error>
 
@@ -13,7 +11,7 @@
 namespace morvane::runtime::detail {
 
 ThreadSpawner default_thread_spawner() {
-    return [](std::function<void()> body) { return std::thread(std::move(body)); };
+    return spawn_os_thread;
 }
 
 BlockingPool::BlockingPool(Runtime* owner, std::size_t thread_limit,
@@ -40,7 +38,7 @@ TaskHeader* BlockingPool::pop() {
     return job;
 }
 
-void BlockingPool::drop_tail(TaskHeader* job) {
+void BlockingPool::unqueue(TaskHeader* job, bool permanent) {
     // `job` is the tail pushed by the caller under the same lock hold.
     TaskHeader* prev = nullptr;
     for (TaskHeader* p = head_; p && p != job; p = p->next) prev = p;
@@ -50,6 +48,7 @@ void BlockingPool::drop_tail(TaskHeader* job) {
         head_ = nullptr;
     tail_ = prev;
     --queued_;
+    if (permanent) --permanent_;
 }
 
 void BlockingPool::submit(TaskHeader* job, bool permanent) {
@@ -66,21 +65,21 @@ void BlockingPool::submit(TaskHeader* job, bool permanent) {
         return;
     }
     if (threads_ >= limit_) return;  // waits for a thread to finish its job
-    const std::size_t key = next_key_++;
+    // The job is queued before the thread exists, so every way out of thread creation must
+    // take it back out (or leave it to a thread that will come back for it).
     try {
-        std::thread& t =
-            handles_.emplace(key, spawner_([this, key] { thread_main(key); })).first->second;
-        // Named by its creator, so the name is there as soon as the thread exists.
-        ::pthread_setname_np(t.native_handle(), kThreadName);
+        spawner_([this] { thread_main(); });
         ++threads_;
     } catch (const std::system_error& e) {
         // Threads that run permanent jobs never come back, so only the others can take a job
         // that is left queued.
         const std::size_t returning = threads_ > permanent_ ? threads_ - permanent_ : 0;
         if (e.code() == std::errc::resource_unavailable_try_again && returning > 0) return;
-        drop_tail(job);
-        if (permanent) --permanent_;
+        unqueue(job, permanent);
         throw Fault("OS can't spawn worker thread: " + error_message(e.code().value()));
+    } catch (...) {
+        unqueue(job, permanent);
+        throw;
     }
 }
 
@@ -89,7 +88,7 @@ BlockingPool::Stats BlockingPool::stats() const {
     return Stats{threads_, idle_, queued_, owed_};
 }
 
-void BlockingPool::thread_main(std::size_t key) {
+void BlockingPool::thread_main() {
     bind_current_runtime(owner_);
     std::unique_lock lock(mu_);
     for (;;) {
@@ -117,12 +116,7 @@ void BlockingPool::thread_main(std::size_t key) {
         }
         if (exiting) break;
     }
-    --threads_;
-    // The ending thread releases its own handle: detaching reclaims it at exit without a join
-    // that some later thread would owe.
-    auto self = handles_.find(key);
-    self->second.detach();
-    handles_.erase(self);
+    --threads_;  // detached: the thread's resources go with it
 }
 
 }  // namespace morvane::runtime::detail

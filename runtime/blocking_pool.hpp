@@ -7,10 +7,8 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <thread>
-#include <unordered_map>
 
+#include "runtime/os_thread.hpp"
 #include "runtime/task_cell.hpp"
 
 namespace morvane::runtime {
@@ -19,10 +17,9 @@ class Runtime;
 
 namespace morvane::runtime::detail {
 
-inline constexpr const char* kThreadName = "morvane-worker";
-
-// Starts a thread running `body`; throws std::system_error when the OS refuses.
-using ThreadSpawner = std::function<std::thread(std::function<void()> body)>;
+// Starts a detached runtime thread running `body` (spawn_os_thread, or a test's stand-in); throws
+// when no thread was started.
+using ThreadSpawner = std::function<void(std::function<void()> body)>;
 ThreadSpawner default_thread_spawner();
 
 class BlockingPool {
@@ -34,7 +31,8 @@ class BlockingPool {
 
     // Hands a job (a blocking task in state scheduled) over. A `permanent` job never returns its
     // thread to the pool (a worker's run loop). Throws Fault("OS can't spawn worker thread: ...")
-    // when no thread can take the job; the job is then not queued.
+    // when no thread can take the job, or passes on any other exception of thread creation
+    // (std::bad_alloc); in both cases the job is not queued and stays the caller's.
     void submit(TaskHeader* job, bool permanent = false);
 
     // The runtime its threads are bound to; set before the first job is handed over.
@@ -46,10 +44,10 @@ class BlockingPool {
     Stats stats() const;
 
   private:
-    void thread_main(std::size_t key);
+    void thread_main();
     void push(TaskHeader* job);
     TaskHeader* pop();
-    void drop_tail(TaskHeader* job);
+    void unqueue(TaskHeader* job, bool permanent);  // undoes submit's push of the tail
 
     Runtime* owner_;
     const std::size_t limit_;
@@ -65,8 +63,6 @@ class BlockingPool {
     std::size_t idle_ = 0;
     std::size_t owed_ = 0;       // wake-ups owed to idle threads (others are spurious)
     std::size_t permanent_ = 0;  // jobs that keep their thread forever
-    std::size_t next_key_ = 0;
-    std::unordered_map<std::size_t, std::thread> handles_;
 };
 
 }  // namespace morvane::runtime::detail

@@ -1,6 +1,7 @@
 #pragma once
 // Builder: the configuration record the runtime is built from, and BuildOptions, the inputs of
-// one construction (with seams for tests: worker-count sources, keep-alive, thread creation).
+// one construction (with seams for tests: worker-count sources, keep-alive, thread creation, the
+// reactor's wait).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "runtime/blocking_pool.hpp"
+#include "runtime/reactor.hpp"
 #include "runtime/worker_count.hpp"
 
 namespace morvane::runtime::detail {
@@ -20,7 +22,7 @@ struct Builder {
     std::size_t max_blocking_threads = 512;                     // on top of the workers
     std::optional<std::chrono::nanoseconds> thread_keep_alive;  // not set: the pool uses 10 s
     std::string thread_name = kThreadName;
-    std::optional<std::size_t> thread_stack_size;  // not set: the thread facility's default
+    std::size_t thread_stack_size = kThreadStackSize;  // every runtime thread, not `ulimit -s`
     bool enable_io = false;
     bool enable_time = false;
     int events_per_wait = 1024;
@@ -36,6 +38,8 @@ struct BuildOptions {
     std::size_t max_blocking_threads = 512;
     std::chrono::nanoseconds keep_alive = kDefaultKeepAlive;
     ThreadSpawner spawner = default_thread_spawner();
+    EpollWait epoll_wait = ::epoll_wait;
+    void (*before_sleep)() = nullptr;  // see Scheduler
 
     static BuildOptions from(const Builder& b) {
         BuildOptions o;

@@ -45,7 +45,7 @@ void SignalFacility::on_readable() noexcept {
     }
 }
 
-Driver::Driver() : reactor_(), signals_(reactor_), children_(), timers_() {}
+Driver::Driver(EpollWait wait) : reactor_(wait), signals_(reactor_), children_(), timers_() {}
 
 void Driver::turn(int timeout_ms) {
     const int timer_ms = timers_.next_timeout_ms();

@@ -59,10 +59,11 @@ struct TimerFacility {
 
 class Driver {
   public:
-    Driver();  // steps 5.1 to 5.4 of construction; throws Fault
+    // Builds the reactor, the signal facility, the child watcher and the timers; throws Fault.
+    explicit Driver(EpollWait wait = ::epoll_wait);
     // Waits up to timeout_ms (bounded by the timers) and dispatches readiness.
     void turn(int timeout_ms);
-    void unpark() { reactor_.unpark(); }
+    void unpark() noexcept { reactor_.unpark(); }
     Reactor& reactor() noexcept { return reactor_; }
     const TimerFacility& timers() const noexcept { return timers_; }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/fatal.hpp"
 #include "runtime/fault.hpp"
 #include "runtime/sys_error.hpp"
 
@@ -20,7 +21,7 @@ constexpr std::uint64_t kSeqOne = std::uint64_t{1} << 16;
 
 }  // namespace
 
-Reactor::Reactor() : events_(kEventsPerWait) {
+Reactor::Reactor(EpollWait wait) : wait_(wait), events_(kEventsPerWait) {
     epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_) build_fault(errno);
     wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -81,10 +82,10 @@ void Reactor::turn(int timeout_ms, std::vector<std::uint64_t>& tokens) {
         }
         for (ScheduledIo* io : done) delete io;
     }
-    const int n = ::epoll_wait(epoll_.get(), events_.data(), kEventsPerWait, timeout_ms);
+    const int n = wait_(epoll_.get(), events_.data(), kEventsPerWait, timeout_ms);
     if (n < 0) {
         if (errno == EINTR) return;
-        throw Fault("unexpected error when polling the I/O driver: " + error_description(errno));
+        fatal_os_error("unexpected error when polling the I/O driver: ", errno);
     }
     for (int i = 0; i < n; ++i) {
         const epoll_event& ev = events_[static_cast<std::size_t>(i)];
@@ -123,10 +124,11 @@ void Reactor::dispatch(ScheduledIo* io, std::uint32_t events) noexcept {
     writer.wake();
 }
 
-void Reactor::unpark() {
+void Reactor::unpark() noexcept {
     const std::uint64_t one = 1;
+    // EAGAIN: the counter is full, so a wake-up is pending anyway.
     if (::write(wake_.get(), &one, sizeof one) < 0 && errno != EAGAIN)
-        throw Fault("failed to wake I/O driver: " + error_description(errno));
+        fatal_os_error("failed to wake I/O driver: ", errno);
 }
 
 }  // namespace morvane::runtime::detail

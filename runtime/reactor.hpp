@@ -28,13 +28,16 @@ struct ScheduledIo {
     Waker writer = Waker::noop();
 };
 
+// The wait on the OS: ::epoll_wait, or a test's stand-in that fails.
+using EpollWait = int (*)(int epfd, epoll_event* events, int max_events, int timeout_ms);
+
 class Reactor {
   public:
     static constexpr int kEventsPerWait = 1024;
 
     // Throws morvane::Fault("Unable to build morvane runtime: ...") when epoll or the eventfd
     // cannot be created or registered.
-    Reactor();
+    explicit Reactor(EpollWait wait = ::epoll_wait);
     Reactor(const Reactor&) = delete;
     Reactor& operator=(const Reactor&) = delete;
     ~Reactor();
@@ -49,18 +52,20 @@ class Reactor {
 
     // One wait on epoll (timeout in ms, -1 for none) and dispatch of what it reports. Only the
     // driver's holder calls this. Returns the tokens seen (other than sockets and the wake-up).
-    // EINTR ends the wait quietly; other errors throw Fault.
+    // EINTR ends the wait quietly; any other error is fatal ("unexpected error when polling the
+    // I/O driver: ..."): the worker cannot go on waiting, and without it the tasks would stall.
     void turn(int timeout_ms, std::vector<std::uint64_t>& tokens);
 
-    // Makes a turn in progress (or the next one) return. Throws Fault("failed to wake I/O
-    // driver: ...") when the eventfd cannot be written.
-    void unpark();
+    // Makes a turn in progress (or the next one) return. Fatal ("failed to wake I/O driver:
+    // ...") when the eventfd cannot be written: the caller is often a waker, which cannot throw.
+    void unpark() noexcept;
 
     std::size_t registered() const noexcept { return live_.load(std::memory_order_relaxed); }
 
   private:
     void dispatch(ScheduledIo* io, std::uint32_t events) noexcept;
 
+    const EpollWait wait_;
     UniqueFd epoll_;
     UniqueFd wake_;
     std::vector<epoll_event> events_;  // used only by the driver's holder

@@ -36,9 +36,9 @@ CurrentRuntimeGuard::~CurrentRuntimeGuard() {
 struct Runtime::Parts {
     Parts(std::size_t n, const detail::BuildOptions& o)
         : workers(n),
-          driver(),
+          driver(o.epoll_wait),
           pool(nullptr, detail::saturating_add(n, o.max_blocking_threads), o.keep_alive, o.spawner),
-          scheduler(n, driver) {}
+          scheduler(n, driver, o.before_sleep) {}
 
     std::size_t workers;
     detail::Driver driver;

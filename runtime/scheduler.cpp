@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "runtime/budget.hpp"
+#include "runtime/fatal.hpp"
 
 namespace morvane::runtime::detail {
 
@@ -43,7 +44,8 @@ std::size_t offset_in(std::size_t i, std::size_t seg) {
 }
 }  // namespace
 
-Scheduler::Scheduler(std::size_t workers, Driver& driver) : size_(workers), driver_(driver) {}
+Scheduler::Scheduler(std::size_t workers, Driver& driver, void (*before_sleep)())
+    : size_(workers), driver_(driver), before_sleep_(before_sleep) {}
 
 Scheduler::~Scheduler() {
     // Only reached when construction failed before any worker started.
@@ -198,6 +200,7 @@ void Scheduler::maintenance(Worker* w) {
 }
 
 void Scheduler::park(Worker* w) {
+    if (before_sleep_) before_sleep_();
     w->parked = true;
     {
         std::lock_guard lock(idle_mu_);
@@ -231,16 +234,11 @@ void Scheduler::park(Worker* w) {
                 wait = !w->notified;
                 w->in_driver = wait;
             }
-            try {
-                while (wait) {
-                    driver_.turn(-1);
-                    std::lock_guard lock(w->park_mu);
-                    wait = !w->notified && w->local.size() == 0 && !shutdown_.load();
-                    w->in_driver = wait;
-                }
-            } catch (...) {
-                unregister();
-                throw;
+            while (wait) {
+                driver_.turn(-1);
+                std::lock_guard lock(w->park_mu);
+                wait = !w->notified && w->local.size() == 0 && !shutdown_.load();
+                w->in_driver = wait;
             }
         } else {
             std::unique_lock lock(w->park_mu);
@@ -252,10 +250,22 @@ void Scheduler::park(Worker* w) {
     if (w->local.size() > 1) notify_one();
 }
 
-void Scheduler::run_worker(std::size_t index) {
+void Scheduler::run_worker(std::size_t index) noexcept {
     Worker* w = worker(index);
     tl_scheduler = this;
     tl_worker = w;
+    try {
+        loop(w);
+    } catch (const std::exception& e) {
+        // Out of memory in the worker's own bookkeeping. A worker that vanished would leave its
+        // queue and its searching count behind, and with them every task could stall unseen.
+        fatal_error("a worker's run loop failed: ", e.what());
+    }
+    tl_scheduler = nullptr;
+    tl_worker = nullptr;
+}
+
+void Scheduler::loop(Worker* w) {
     while (!shutdown_.load(std::memory_order_relaxed)) {
         if (TaskHeader* t = find_task(w)) {
             if (w->searching) end_search(w);
@@ -267,8 +277,6 @@ void Scheduler::run_worker(std::size_t index) {
         park(w);
     }
     if (w->searching) end_search(w);
-    tl_scheduler = nullptr;
-    tl_worker = nullptr;
 }
 
 void Scheduler::shutdown() {

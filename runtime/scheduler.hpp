@@ -30,7 +30,10 @@ inline constexpr std::uint32_t kEventInterval = 61;
 
 class Scheduler final : public Schedule {
   public:
-    Scheduler(std::size_t workers, Driver& driver);
+    // `before_sleep`, when set, runs on a worker each time it has found nothing to do, before it
+    // registers as a sleeper: a test's delay that widens the window in which a wake-up could
+    // be lost.
+    Scheduler(std::size_t workers, Driver& driver, void (*before_sleep)() = nullptr);
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -41,8 +44,8 @@ class Scheduler final : public Schedule {
 
     // Creates the next worker's state; called in worker order before its loop is launched.
     std::size_t add_worker();
-    // A worker's run loop; returns only after shutdown().
-    void run_worker(std::size_t index);
+    // A worker's run loop; returns only after shutdown(). A fault that escapes it is fatal.
+    void run_worker(std::size_t index) noexcept;
     // Ends every run loop (a construction that failed after starting workers).
     void shutdown();
 
@@ -58,6 +61,7 @@ class Scheduler final : public Schedule {
     Worker* worker(std::size_t index) const noexcept;
     std::size_t launched() const noexcept { return launched_.load(std::memory_order_acquire); }
 
+    void loop(Worker* w);
     TaskHeader* find_task(Worker* w);
     TaskHeader* steal(Worker* w);
     void run(Worker* w, TaskHeader* t);
@@ -72,6 +76,7 @@ class Scheduler final : public Schedule {
 
     const std::size_t size_;
     Driver& driver_;
+    void (*const before_sleep_)();
 
     // Worker i lives in segment bit_width(i + 1) - 1, which has room for 2^k workers; segments
     // are created as workers are added, so a huge N costs nothing until workers start.

@@ -103,23 +103,31 @@ std::string var_name_quoted() {
     return std::string("\"") + kWorkerThreadsVar + "\"";
 }
 
-// The file's contents (at most 64 KiB: these are one-line kernel files), or nullopt when it
-// cannot be opened or read.
-std::optional<std::string> read_file(const std::string& path) {
+// Bounds for the files read here: the cgroup files are one line, but mountinfo has a line per
+// mount, and hosts with thousands of mounts exceed 64 KiB by far.
+constexpr std::size_t kSmallFileLimit = std::size_t{64} << 10;
+constexpr std::size_t kMountinfoLimit = std::size_t{4} << 20;  // some 30,000 mounts
+
+// The file's contents, or nullopt when it cannot be opened or read. A file longer than `limit`
+// is cut after its last whole line within the limit, so no cut line is ever parsed.
+std::optional<std::string> read_file(const std::string& path, std::size_t limit = kSmallFileLimit) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     UniqueFd owner(fd);
     std::string s;
-    char buf[4096];
-    while (s.size() < 64 * 1024) {
+    char buf[16384];
+    for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
-        if (n == 0) break;
+        if (n == 0) return s;
         s.append(buf, static_cast<std::size_t>(n));
+        if (s.size() > limit) break;
     }
+    const auto last_line_end = s.rfind('\n', limit - 1);
+    s.resize(last_line_end == std::string::npos ? 0 : last_line_end + 1);
     return s;
 }
 
@@ -178,7 +186,7 @@ std::uint64_t quota_v2(const std::string& root, const std::string& group) {
 // The CPU controller's mount point and the group path below it, from mountinfo.
 std::optional<std::pair<std::string, std::string>> v1_mount_from_mountinfo(
     const std::string& proc_self, const std::string& group) {
-    const auto text = read_file(proc_self + "/mountinfo");
+    const auto text = read_file(proc_self + "/mountinfo", kMountinfoLimit);
     if (!text) return std::nullopt;
     for (std::string_view line : split(*text, '\n')) {
         const auto dash = line.find(" - ");

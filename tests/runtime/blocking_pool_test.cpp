@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -66,7 +67,7 @@ struct CountingSpawner {
         auto c = created;
         return [c](std::function<void()> body) {
             c->fetch_add(1);
-            return std::thread(std::move(body));
+            spawn_os_thread(std::move(body));
         };
     }
 };
@@ -113,12 +114,18 @@ TEST(BlockingPool, IdleThreadIsReusedThenExpiresAfterKeepAlive) {
     EXPECT_EQ(spawner.created->load(), 2);
 }
 
-ThreadSpawner refusing(std::errc err, int allow_first) {
+// Starts `allow_first` threads, then throws `error` instead.
+template <class E>
+ThreadSpawner refusing_with(E error, int allow_first) {
     auto n = std::make_shared<std::atomic<int>>(0);
     return [=](std::function<void()> body) {
-        if (n->fetch_add(1) >= allow_first) throw std::system_error(std::make_error_code(err));
-        return std::thread(std::move(body));
+        if (n->fetch_add(1) >= allow_first) throw error;
+        spawn_os_thread(std::move(body));
     };
+}
+
+ThreadSpawner refusing(std::errc err, int allow_first) {
+    return refusing_with(std::system_error(std::make_error_code(err)), allow_first);
 }
 
 std::string fault_text(const std::function<void()>& f) {
@@ -168,6 +175,20 @@ TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
               "OS can't spawn worker thread: Cannot allocate memory");
     g2.release();
     testing::block_on(std::move(busy2));
+}
+
+TEST(BlockingPool, AnyOtherExceptionFromThreadCreationLeavesTheJobWithTheCaller) {
+    // Out of memory while a thread that would come back exists: the caller frees the job, so
+    // the queue must not keep it (that thread would run it after its free; ASan sees it).
+    BlockingPool& pool = make_pool(8, 10s, refusing_with(std::bad_alloc(), 1));
+    Gate gate;
+    auto busy = submit(pool, [&] { gate.wait(); });
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().queued == 0; }));
+    EXPECT_THROW(submit(pool, [] {}), std::bad_alloc);
+    EXPECT_EQ(pool.stats().queued, 0u);
+    gate.release();
+    testing::block_on(std::move(busy));
+    EXPECT_EQ(testing::block_on(submit(pool, [] { return 4; })).take(), 4);  // queue drained
 }
 
 TEST(BlockingPool, JobFaultEndsOnlyThatJobAndJobsRunOnce) {

@@ -1,10 +1,17 @@
-// Construction of the process-wide runtime. get_runtime() is process-wide and never undone, so
-// each case runs in a child process of its own (a gtest death test re-executing this binary).
+// Construction of the process-wide runtime, and what else needs a process of its own: runtime
+// threads seen without /proc, a fatal reactor error. get_runtime() is process-wide and never
+// undone, so each case runs in a child process (a gtest death test re-executing this binary).
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -160,7 +167,7 @@ detail::ThreadSpawner failing_after(int allow) {
         if (n->fetch_add(1) >= allow)
             throw std::system_error(
                 std::make_error_code(std::errc::resource_unavailable_try_again));
-        return std::thread(std::move(body));
+        detail::spawn_os_thread(std::move(body));
     };
 }
 
@@ -182,6 +189,59 @@ TEST(Construction, WorkerThatCannotStartFailsTheBuildAndStopsStartedWorkers) {
                                        "unavailable"));
         return "";
     });
+}
+
+// "<name> <stack KiB>" as the calling thread sees itself.
+std::string name_and_stack() {
+    std::size_t size = 0;
+    pthread_attr_t attr;
+    if (::pthread_getattr_np(::pthread_self(), &attr) == 0) {
+        ::pthread_attr_getstacksize(&attr, &size);
+        ::pthread_attr_destroy(&attr);
+    }
+    return testing::thread_name() + " " + std::to_string(size >> 10);
+}
+
+TEST(Construction, RuntimeThreadsNameThemselvesAndHaveTheirOwnStackSize) {
+    isolated([]() -> std::string {
+        // A private mount namespace with an empty /proc: a thread can then name only itself.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+            return std::string("cannot hide /proc: ") + std::strerror(errno);
+        Runtime& rt = Runtime::build(testing::options_with_workers("1"));
+        // 2 MiB whatever `ulimit -s` says (8 MiB on most machines).
+        const std::string expected = "morvane-worker 2048";
+        auto task = []() -> Task<std::string> { co_return name_and_stack(); };
+        CHECK_EQ_OR_RETURN(testing::block_on(rt.spawn(task())).take(), expected);
+        CHECK_EQ_OR_RETURN(testing::block_on(rt.spawn_blocking(name_and_stack)).take(), expected);
+        return "";
+    });
+}
+
+TEST(Construction, FailedReactorWaitEndsTheProcessWithItsError) {
+    // Not a silent stall: once the lone worker's wait has failed, no task would ever run again.
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    static std::atomic<bool> waited{false};
+    EXPECT_DEATH(
+        {
+            detail::BuildOptions o = testing::options_with_workers("1");
+            o.epoll_wait = [](int, epoll_event*, int, int) {
+                waited.store(true);
+                errno = EBADF;
+                return -1;
+            };
+            Runtime& rt = Runtime::build(o);
+            testing::eventually([] { return waited.load(); });
+            auto task = []() -> Task<int> { co_return 1; };
+            try {
+                testing::block_on(rt.spawn(task()), 5s);
+            } catch (const std::exception&) {
+            }
+            std::_Exit(0);
+        },
+        "morvane: fatal runtime error: unexpected error when polling the I/O driver: Bad file "
+        "descriptor \\(os error 9\\)");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Tasks and blocking jobs on a private two-worker runtime: spawning from workers and foreign
-// threads, join outcomes, fault isolation, thread binding and names, the budget.
+// threads, join outcomes, fault isolation, thread binding and names, the budget, stealing and
+// the sleep/wake protocol under load.
 #include "runtime/runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ namespace {
 
 using testing::block_on;
 using testing::test_runtime;
+using namespace std::chrono_literals;
 
 Task<int> add_one(int v) {
     co_return v + 1;
@@ -185,6 +187,63 @@ TEST(Runtime, WakeFromAForeignThreadResumesTheTask) {
         shared->waker.wake();
     }
     EXPECT_EQ(block_on(std::move(handle)).take(), 9);
+}
+
+TEST(Runtime, IdleWorkerTakesOverTheQueueOfABusyOne) {
+    // The parent holds its worker without yielding; its children sit in that worker's own
+    // queue, so only the other worker, taking them over, can run them.
+    Runtime& rt = test_runtime();
+    auto parent = [](Runtime* rt) -> Task<bool> {
+        std::atomic<int> done{0};
+        auto child = [](std::atomic<int>* d) -> Task<> {
+            d->fetch_add(1);
+            co_return;
+        };
+        for (int i = 0; i < 8; ++i) rt->spawn(child(&done));  // detached
+        co_return testing::eventually([&] { return done.load() == 8; });
+    };
+    EXPECT_TRUE(block_on(rt.spawn(parent(&rt))).take());
+}
+
+// Spins for about `n` short steps: a delay far below a sleep's granularity.
+void spin(unsigned n) {
+    volatile unsigned k = 0;
+    while (k < n) k = k + 1;
+}
+
+// A varying small number (xorshift), different on each thread.
+unsigned jitter(unsigned range) {
+    thread_local std::uint32_t x =
+        0x9E3779B9u ^
+        static_cast<std::uint32_t>(std::hash<std::thread::id>()(std::this_thread::get_id()));
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x % range;
+}
+
+TEST(Runtime, NoWakeUpIsLostWhileWorkersFallAsleep) {
+    // One worker, so no other worker's wake-up can rescue a lost one, which slows down on its
+    // way to sleep for a varying time. Each round's task is spawned from this thread, and
+    // its second half is woken by a blocking thread, both after varying delays, so that the
+    // wakes land anywhere on that way. A lost wake-up leaves the round's task queued while the
+    // worker sleeps: the round never ends.
+    detail::BuildOptions o = testing::options_with_workers("1");
+    o.before_sleep = [] { spin(jitter(20000)); };
+    static Runtime& rt = Runtime::build(o);
+    std::atomic<int> ended{0};
+    auto round = [](std::atomic<int>* ended) -> Task<> {
+        co_await spawn_blocking([] { spin(jitter(20000)); });
+        ended->fetch_add(1, std::memory_order_release);
+    };
+    for (int i = 0; i < 30000; ++i) {
+        spin(jitter(20000));
+        rt.spawn(round(&ended));  // detached
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (ended.load(std::memory_order_acquire) == i)
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "round " << i << " never ended";
+    }
 }
 
 }  // namespace

@@ -147,13 +147,19 @@ TEST_F(CgroupFixture, V1QuotaAndMinusOne) {
     EXPECT_EQ(n(), 3u);
 }
 
-TEST_F(CgroupFixture, V1LineReplacesV2AndMountinfoHandlesBindMounts) {
-    // The CPU controller mounted elsewhere, bind-mounting the sub-group /docker/c1 at its root.
+TEST_F(CgroupFixture, V1LineReplacesV2AndMountinfoHandlesBindMountsAndLength) {
+    // The CPU controller mounted elsewhere, bind-mounting the sub-group /docker/c1 at its root,
+    // its line after 200 KiB of other mounts (a host with thousands of them).
     const fs::path mnt = root_ / "mnt-cpu";
     write(proc() / "cgroup", "0::/\n5:cpu:/docker/c1\n");
+    std::string others;
+    for (int i = 0; others.size() < (200u << 10); ++i)
+        others += std::to_string(100 + i) + " 1 0:99 / /run/containers/overlay-" +
+                  std::to_string(i) + " rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u\n";
     write(proc() / "mountinfo",
-          "30 1 0:26 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
-          "31 1 0:27 /docker/c1 " +
+          others +
+              "30 1 0:26 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
+              "31 1 0:27 /docker/c1 " +
               mnt.string() + " rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n");
     write(mnt / "cpu.cfs_quota_us", "100000\n");
     write(mnt / "cpu.cfs_period_us", "50000\n");
