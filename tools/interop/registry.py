@@ -127,16 +127,15 @@ class Stack:
         self.config.write_text(template.substitute(
             database_url=f"postgresql://{USER}@/irrd?host={run / 'sock'}",
             redis_url=f"unix://{run / 'sock' / 'redis.sock'}",
-            piddir=run / "pid", user=USER, group=USER, keyring=run / "gnupg",
+            piddir=run / "pid", keyring=run / "gnupg",
             whois_port=WHOIS_PORT, http_port=HTTP_PORT, whois_workers=WHOIS_WORKERS))
 
-    def _start(self, name: str, argv: list[str], stop_signal: int, as_user: bool = True) -> None:
+    def _start(self, name: str, argv: list[str], stop_signal: int) -> None:
         logfile = open(self.run / f"{name}.log", "ab")
         proc = subprocess.Popen(
             argv, stdin=subprocess.DEVNULL, stdout=logfile, stderr=subprocess.STDOUT,
-            cwd=self.run, start_new_session=True,
-            user=self.user.pw_uid if as_user else None, group=self.user.pw_gid if as_user else None,
-            extra_groups=[] if as_user else None, preexec_fn=set_parent_death_signal(stop_signal))
+            cwd=self.run, start_new_session=True, user=self.user.pw_uid, group=self.user.pw_gid,
+            extra_groups=[], preexec_fn=set_parent_death_signal(stop_signal))
         logfile.close()
         self.procs.append((name, proc, stop_signal))
 
@@ -159,9 +158,11 @@ class Stack:
         self._wait_for(lambda: (self.run / "sock" / "redis.sock").exists(), "redis")
 
     def start_irrd(self) -> None:
-        # Started as root so that it can bind port 43; it switches to USER itself.
+        # Started as USER, not as root: a process that changes its own user loses its
+        # parent-death signal. Port 43 is open to it because tools/interop/serve lowers the
+        # namespace's first privileged port.
         self._start("irrd", [str(self.venv / "bin" / "irrd"), "--config", str(self.config),
-                             "--foreground"], signal.SIGTERM, as_user=False)
+                             "--foreground"], signal.SIGTERM)
         self._wait_for(lambda: probe(timeout=2) is not None, "irrd whois")
 
     def irrd_tool(self, *argv: str) -> None:
@@ -203,7 +204,8 @@ class Stack:
                     with contextlib.suppress(ProcessLookupError):
                         os.killpg(proc.pid, signal.SIGKILL)
                     proc.wait()
-            # IRRd's whois workers and PostgreSQL's backends are in the group of their leader.
+            # Whatever the leader left behind (IRRd's workers, PostgreSQL's backends) is in its
+            # group; a group id is not reused while any member lives, so this reaches only them.
             with contextlib.suppress(ProcessLookupError, PermissionError):
                 os.killpg(proc.pid, signal.SIGKILL)
 
@@ -340,6 +342,9 @@ def serve() -> None:
         if not stopping:
             raise
     finally:
+        # A second stop request must not cut the stopping short.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
         stack.stop()
         shutil.rmtree(run, ignore_errors=True)
 
