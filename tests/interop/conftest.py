@@ -73,7 +73,7 @@ def outcome(request, registry, module_dir):
         pytest.importorskip("uvloop")
     env = {**os.environ, "PYTHONPATH": str(module_dir)}
     proc = registry.run([sys.executable, "-X", "dev", str(SCENARIO), request.param,
-                         str(registry_tool.WHOIS_WORKERS)], env=env, timeout=300)
+                         str(registry_tool.WHOIS_WORKERS)], env=env, timeout=240)
     assert proc.returncode == 0, proc.stderr
     report = json.loads(proc.stdout)
     report["routes"] = {int(asn): routes for asn, routes in report["routes"].items()}

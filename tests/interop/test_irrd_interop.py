@@ -1,7 +1,12 @@
 """The production module against a real IRRd 4.5 serving the generated dataset, on the standard
 loop and on uvloop (the `outcome` fixture runs tests/interop/scenario.py once per loop)."""
 
+import pytest
+
 import dataset  # tools/interop, put on sys.path by conftest.py
+
+# The first case also starts IRRd and runs the scenario: room for a busy machine.
+pytestmark = pytest.mark.timeout(300)
 
 FETCH_FAILED = "Failed to fetch routes: "
 NO_DATA = FETCH_FAILED + "cannot parse integer from empty string"
