@@ -148,7 +148,10 @@ class Stack:
             "-c", "wal_level=minimal", "-c", "max_wal_senders=0", "-c", "max_wal_size=64MB",
             "-c", "min_wal_size=32MB",
         ], signal.SIGINT)  # SIGINT: fast shutdown
-        self._wait_for(lambda: (self.run / "sock" / ".s.PGSQL.5432").exists(), "postgres")
+        # The socket appears before connections are accepted; pg_isready waits for the latter.
+        self._wait_for(lambda: subprocess.run(
+            [str(pg_bindir() / "pg_isready"), "-q", "-h", str(self.run / "sock")]).returncode == 0,
+            "postgres")
 
     def start_redis(self) -> None:
         self._start("redis", [
