@@ -27,7 +27,8 @@ def test_lookups_without_routes_and_refused_numbers(outcome):
     assert failures["route6_only"] == ["ConnectionError", NO_DATA]
     assert failures["zero"] == ["ConnectionError", NO_DATA]
     # "F Invalid AS number AS-1: ..." is an error answer with no length in it.
-    assert failures["negative"] == ["ConnectionError", FETCH_FAILED + "invalid digit found in string"]
+    assert failures["negative"] == [
+        "ConnectionError", FETCH_FAILED + "invalid digit found in string"]
     # The registry holds routes for this 32-bit number; the signed 32-bit argument refuses it.
     assert failures["wide"] == ["OverflowError", "out of range integral type conversion attempted"]
 

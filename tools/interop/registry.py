@@ -33,14 +33,12 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import dataset  # noqa: E402
+from readiness import WHOIS_PORT, WHOIS_WORKERS, every_worker_answers, probe  # noqa: E402
+from readiness import force_route_store_rebuild  # noqa: E402
 
 CACHE = pathlib.Path(os.environ.get("MORVANE_INTEROP_CACHE", "/var/cache/pymorvane-interop"))
 USER = "morvane-interop"
-WHOIS_PORT = 43
 HTTP_PORT = 8043
-# IRRd whois worker processes; the concurrency case runs more lookups at once than this.
-WHOIS_WORKERS = 4
-PROBE_AS, PROBE_ANSWER = dataset.SINGLE_AS, "192.0.2.128/25"
 READY_DEADLINE_S = 120
 
 
@@ -52,7 +50,7 @@ def pg_bindir() -> pathlib.Path:
     found = sorted(pathlib.Path("/usr/lib/postgresql").glob("*/bin/postgres"),
                    key=lambda p: int(p.parent.parent.name))
     if not found:
-        sys.exit("interop: PostgreSQL server binaries not found (tools/interop/setup installs them)")
+        sys.exit("interop: no PostgreSQL server binaries (tools/interop/setup installs them)")
     return found[-1].parent
 
 
@@ -192,7 +190,8 @@ class Stack:
 
     def tail(self, name: str) -> str:
         with contextlib.suppress(OSError):
-            return "\n".join((self.run / f"{name}.log").read_text(errors="replace").splitlines()[-30:])
+            lines = (self.run / f"{name}.log").read_text(errors="replace").splitlines()
+            return "\n".join(lines[-30:])
         return ""
 
     def stop(self) -> None:
@@ -211,61 +210,6 @@ class Stack:
             # group; a group id is not reused while any member lives, so this reaches only them.
             with contextlib.suppress(ProcessLookupError, PermissionError):
                 os.killpg(proc.pid, signal.SIGKILL)
-
-
-def whois_exchange(sock: socket.socket, query: bytes) -> str | None:
-    """Sends one query and reads one framed answer: the payload of an "A" answer, "" for the
-    other answers, None when the connection closes first."""
-    sock.sendall(query)
-    data = b""
-    while True:
-        if b"\n" in data:
-            header, rest = data.split(b"\n", 1)
-            if not header.startswith(b"A"):
-                return ""
-            length = int(header[1:])
-            if len(rest) >= length:
-                return rest[:length].decode().strip()
-        chunk = sock.recv(65536)
-        if not chunk:
-            return None
-        data += chunk
-
-
-def probe(timeout: float) -> str | None:
-    with contextlib.suppress(OSError, ValueError):
-        with socket.create_connection(("127.0.0.1", WHOIS_PORT), timeout=timeout) as sock:
-            return whois_exchange(sock, f"!gAS{PROBE_AS}\n".encode())
-    return None
-
-
-def every_worker_answers(timeout: float) -> bool:
-    """Holds one persistent connection per worker at once, so each worker must answer one."""
-    with contextlib.ExitStack() as stack:
-        try:
-            socks = [stack.enter_context(socket.create_connection(("127.0.0.1", WHOIS_PORT),
-                                                                   timeout=timeout))
-                     for _ in range(WHOIS_WORKERS)]
-            return all(whois_exchange(s, f"!!\n!gAS{PROBE_AS}\n".encode()) == PROBE_ANSWER
-                       for s in socks)
-        except (OSError, ValueError):
-            return False
-
-
-def redis_publish(path: pathlib.Path, channel: str, message: str) -> None:
-    words = [b"PUBLISH", channel.encode(), message.encode()]
-    frame = b"*%d\r\n" % len(words) + b"".join(b"$%d\r\n%s\r\n" % (len(w), w) for w in words)
-    with socket.socket(socket.AF_UNIX) as sock:
-        sock.connect(str(path))
-        sock.sendall(frame)
-        sock.recv(64)
-
-
-def force_route_store_rebuild(stack: Stack) -> None:
-    # A whois worker that subscribed after the first in-memory route store was published keeps
-    # waiting for the next one; a rebuild published after every worker has started wakes it.
-    redis_publish(stack.run / "sock" / "redis.sock", "irrd-preload-reload-channel",
-                  "unknown-classes-changed-preload-all")
 
 
 def load() -> None:
@@ -329,7 +273,7 @@ def serve() -> None:
         stack.start_irrd()
         end = time.monotonic() + READY_DEADLINE_S
         while True:
-            force_route_store_rebuild(stack)
+            force_route_store_rebuild(stack.run / "sock" / "redis.sock")
             time.sleep(1)
             if every_worker_answers(timeout=10):
                 break
