@@ -263,9 +263,10 @@ def serve() -> None:
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     run = pathlib.Path(tempfile.mkdtemp(prefix="pymorvane-interop-run."))
-    stack = Stack(run, venv)
+    stack = None
     try:
         started = time.monotonic()
+        stack = Stack(run, venv)
         datadir = run / "pgdata"
         subprocess.run(["cp", "-a", "--reflink=auto", str(cached), str(datadir)], check=True)
         stack.start_postgres(datadir)
@@ -292,7 +293,8 @@ def serve() -> None:
         # A second stop request must not cut the stopping short.
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         signal.signal(signal.SIGINT, signal.SIG_IGN)
-        stack.stop()
+        if stack:
+            stack.stop()
         shutil.rmtree(run, ignore_errors=True)
 
 
