@@ -34,10 +34,19 @@ test-packaging: build
 # C++ first, then the packaging check and the sanitizer runs, so that the last summary line is
 # pytest's own.
 test: build
+	@tools/interop/setup
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 	@tools/check-wheel
 	@tools/sanitize
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
+
+# The production module against a real IRRd 4.5 (tools/interop, tests/interop): prepares the cached
+# IRRd venv and database (cold about two minutes, warm a second), then runs the interop cases only.
+# `make test` runs them too, within the whole pytest suite.
+.PHONY: interop
+interop: build
+	@tools/interop/setup
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest tests/interop
 
 # The production module answering real lookups offline (private network namespace, emulator).
 demo: build
