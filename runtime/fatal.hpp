@@ -10,7 +10,7 @@ namespace morvane::runtime::detail {
 [[noreturn]] void fatal_error(const char* message, const char* detail = "") noexcept;
 
 // fatal_error with the OS error's text and number as the detail, e.g. "Bad file descriptor (os
-// error 9)", as error_description() writes it.
+// error 9)", as os_error_description() writes it.
 [[noreturn]] void fatal_os_error(const char* message, int err) noexcept;
 
 }  // namespace morvane::runtime::detail
