@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "runtime/utf8.hpp"
 #include "morvane/src/whitespace.hpp"
+#include "runtime/utf8.hpp"
 
 namespace {
 

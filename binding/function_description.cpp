@@ -180,7 +180,8 @@ PyResult<void> bind_keywords_and_check(const FunctionDescription& desc, Py_ssize
     return ok();
 }
 
-// The first pass of both input forms: clears every slot, copies the positional values, reports too many of them.
+// The first pass of both input forms: clears every slot, copies the positional values, reports too
+// many of them.
 std::optional<PyErr> bind_positional(const FunctionDescription& desc, PyObject* const* values,
                                      Py_ssize_t nargs, std::span<PyObject*> output) {
     for (PyObject*& slot : output) slot = nullptr;

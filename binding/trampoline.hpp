@@ -31,7 +31,8 @@ inline constexpr const char* kFfiBoundaryPanic = "uncaught panic at ffi boundary
 
 namespace detail {
 
-// Runs everything inside the armed trap for a body whose success is converted by `on_ok` into the entry's return value.
+// Runs everything inside the armed trap for a body whose success is converted by `on_ok` into the
+// entry's return value.
 template <class R, class Body, class OnOk>
 R guarded_entry(R error_result, Body& body, OnOk on_ok) noexcept {
     try {  // the armed trap: anything escaping below aborts

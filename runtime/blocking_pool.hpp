@@ -2,6 +2,7 @@
 // BlockingPool: threads for work that must block a thread (name lookups, the bridge's
 // completion step) and the threads that run the workers. One lock over the queue and the
 // counts, one condition variable on which idle threads wait. Jobs run outside the lock.
+// Internal to runtime/: no other subsystem includes it.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>

@@ -7,6 +7,7 @@
 // they act: the thread name and stack size (os_thread.hpp), the readiness events per wait
 // (Reactor::kEventsPerWait), the event interval (scheduler.hpp's kEventInterval); the worker
 // count is computed at construction (worker_count.hpp).
+// Internal to runtime/: no other subsystem includes it.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>

@@ -3,6 +3,7 @@
 // that could not be delivered from inside a noexcept path (a waker). Throwing there would end a
 // worker silently or call std::terminate, and the scheduler would already count a sleeper as
 // woken, so every task could stall unseen. These end the process instead, with one clear line.
+// Internal to runtime/: no other subsystem includes it.
 namespace morvane::runtime::detail {
 
 // Writes "morvane: fatal runtime error: " `message` `detail` and a line feed to stderr in one

@@ -1,5 +1,6 @@
 #pragma once
 // JoinResult<T>: how a task ended, as its join handle reports it.
+// Public: what join handles report to the bridge and the client.
 #include <exception>
 #include <optional>
 #include <string>

@@ -11,6 +11,7 @@
 //
 // Locks are never nested: idle_mu_, a worker's park_mu, inject_mu_ and the driver lock are each
 // taken alone.
+// Internal to runtime/: no other subsystem includes it.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -85,7 +86,7 @@ class Scheduler final : public Schedule {
     std::atomic<std::size_t> launched_{0};
 
     std::mutex inject_mu_;
-    TaskList inject_;                          // inject_mu_
+    TaskList inject_;                         // inject_mu_
     std::atomic<std::size_t> inject_len_{0};  // inject_.size(), readable without the lock
 
     std::mutex idle_mu_;

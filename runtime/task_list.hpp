@@ -2,6 +2,7 @@
 // TaskList: a first-in first-out queue of tasks linked through TaskHeader::next, with no storage
 // of its own. Not synchronised: the owner's lock guards it (the scheduler's injection queue, the
 // blocking pool's queue). A task is in at most one list at a time.
+// Internal to runtime/: no other subsystem includes it.
 #include <cstddef>
 
 #include "runtime/task_cell.hpp"

@@ -215,7 +215,8 @@ std::uint64_t quota_v1(const std::string& proc_self, const std::string& root,
 
 std::size_t parse_worker_threads(std::string_view raw) {
     if (validate_utf8(raw))
-        throw Fault(var_name_quoted() + " must be valid unicode, error: " + quoted_with_escapes(raw));
+        throw Fault(var_name_quoted() +
+                    " must be valid unicode, error: " + quoted_with_escapes(raw));
     const ParsedU64 p = parse_u64(raw);
     if (!p.value)
         throw Fault(var_name_quoted() + " must be usize, error: " + p.error +

@@ -2,6 +2,7 @@
 // The number of worker threads N: MORVANE_WORKER_THREADS when set, otherwise the process's
 // available parallelism (affinity mask, bounded by a cgroup v1/v2 CPU quota). Every input is
 // reachable through WorkerCountSources so tests can use fixture trees.
+// Internal to runtime/: no other subsystem includes it.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -14,8 +14,9 @@ inline constexpr std::string_view kNoReply = "connection closed before a reply h
 inline constexpr std::string_view kMultibyteCode =
     "reply header starts with a multi-byte character";
 
-// The payload length a header line declares (parse_u64's number and error texts). `line` is the bytes up to and including the first
-// line feed, or everything the stream delivered if it ended without one.
+// The payload length a header line declares (parse_u64's number and error texts). `line` is the
+// bytes up to and including the first line feed, or everything the stream delivered if it ended
+// without one.
 Result<std::uint64_t> parse_header_line(std::string_view line);
 
 }  // namespace morvane::irr

@@ -120,8 +120,7 @@ TEST(Runtime, BlockingJobsRunOnBoundNamedThreads) {
         std::atomic<int> hits{0};
         JoinResult<Unit> v = co_await spawn_blocking([&hits] { hits.fetch_add(1); });
         JoinResult<int> f = co_await spawn_blocking([]() -> int { throw Fault("job failed"); });
-        co_return std::to_string(v.ok()) + std::to_string(hits.load()) +
-            fault_text(f.payload());
+        co_return std::to_string(v.ok()) + std::to_string(hits.load()) + fault_text(f.payload());
     };
     EXPECT_EQ(block_on(rt.spawn(body())).take(), "11job failed");
     EXPECT_THROW(spawn_blocking([] {}), Fault);  // this thread belongs to no runtime
