@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "fuzz/reference.hpp"
+#include "runtime/decimal.hpp"
 #include "runtime/fault.hpp"
 #include "runtime/worker_count.hpp"
 
