@@ -31,9 +31,10 @@ test-python: build
 test-packaging: build
 	@tools/check-wheel
 
-# C++ first, then the packaging check and the sanitizer runs, so that the last summary line is
-# pytest's own.
+# The format check and C++ first, then the packaging check and the sanitizer runs, so that the
+# last summary line is pytest's own.
 test: build
+	@tools/check-format
 	@tools/interop/setup
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 	@tools/check-wheel
@@ -84,8 +85,13 @@ hardening-full: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) MORVANE_HARDENING_RUNS=200 MORVANE_HARDENING_FULL=1 \
 		$(VENV)/bin/python -X dev -m pytest tests/hardening
 
-format:
-	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+# C++ formatting with the pinned clang-format of the venv (tools/check-format).
+format: bootstrap
+	@tools/check-format --fix
+
+.PHONY: format-check
+format-check: bootstrap
+	@tools/check-format
 
 clean:
 	rm -rf build

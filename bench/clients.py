@@ -19,9 +19,13 @@ import concurrent.futures
 import json
 import os
 import resource
+import pathlib
 import socket
 import sys
 import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from proc_stats import status_kib  # noqa: E402
 
 CLIENTS = ("pymorvane", "pymorvane-uvloop", "asyncio", "asyncio-uvloop", "threadpool")
 
@@ -35,14 +39,6 @@ WARMUP = 8
 
 class Skip(Exception):
     """The client cannot run in this environment; the reason goes into the table."""
-
-
-def status_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return -1
 
 
 def reset_peak_rss() -> None:

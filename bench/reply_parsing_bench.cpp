@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "morvane/src/utf8.hpp"
 #include "morvane/src/whitespace.hpp"
+#include "runtime/utf8.hpp"
 
 namespace {
 
@@ -33,7 +33,7 @@ std::string make_payload(bool unicode) {
 
 void run(benchmark::State& state, const std::string& payload) {
     for (auto _ : state) {
-        if (morvane::irr::validate_utf8(payload)) state.SkipWithError("payload is not UTF-8");
+        if (morvane::validate_utf8(payload)) state.SkipWithError("payload is not UTF-8");
         auto words = morvane::irr::split_whitespace(payload);
         benchmark::DoNotOptimize(words.data());
     }

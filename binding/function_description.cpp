@@ -93,8 +93,11 @@ bool same_name(std::string_view name, const char* utf8, Py_ssize_t size) {
     return name.size() == std::size_t(size) && std::memcmp(name.data(), utf8, name.size()) == 0;
 }
 
-// Steps 3-7, shared by both input forms. `for_each_keyword(visit)` calls visit(key, value) for
-// every keyword in call order and stops as soon as visit returns false.
+// Everything after the positional values, shared by both input forms: each keyword goes to its
+// slot (or is refused), then positional-only names passed as keywords, missing required
+// positional and missing required keyword-only arguments are reported, in that order.
+// `for_each_keyword(visit)` calls visit(key, value) for every keyword in call order and stops as
+// soon as visit returns false.
 template <class ForEachKeyword>
 PyResult<void> bind_keywords_and_check(const FunctionDescription& desc, Py_ssize_t nargs,
                                        ForEachKeyword for_each_keyword,
@@ -177,7 +180,8 @@ PyResult<void> bind_keywords_and_check(const FunctionDescription& desc, Py_ssize
     return ok();
 }
 
-// Steps 1-2: clears every slot, copies the positional values, reports too many of them.
+// The first pass of both input forms: clears every slot, copies the positional values, reports too
+// many of them.
 std::optional<PyErr> bind_positional(const FunctionDescription& desc, PyObject* const* values,
                                      Py_ssize_t nargs, std::span<PyObject*> output) {
     for (PyObject*& slot : output) slot = nullptr;

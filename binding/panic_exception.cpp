@@ -40,27 +40,12 @@ PyObject* panic_exception_type_if_created() noexcept {
     return cached != nullptr ? cached->get() : nullptr;
 }
 
-std::string panic_message(const std::exception_ptr& payload) {
-    if (!payload) return kUnknownPanicMessage;
-    try {
-        std::rethrow_exception(payload);
-    } catch (const std::exception& owned) {
-        return owned.what();
-    } catch (const std::string& owned) {
-        return owned;
-    } catch (const char* borrowed) {
-        return borrowed != nullptr ? std::string(borrowed) : std::string(kUnknownPanicMessage);
-    } catch (...) {
-        return kUnknownPanicMessage;
-    }
-}
-
 PyErr new_panic_exception(std::string message) {
     return PyErr::new_deferred(&panic_exception_type, std::move(message));
 }
 
 PyErr panic_exception_from_payload(std::exception_ptr payload) {
-    std::string message = panic_message(payload);
+    std::string message = fault_text(payload);
     payload = nullptr;  // the payload is dropped once its message is taken
     return new_panic_exception(std::move(message));
 }

@@ -16,8 +16,6 @@ namespace morvane::binding {
 
 // Qualified name of the class.
 inline constexpr const char* kPanicExceptionName = "pymorvane.PanicException";
-// Message for a fault payload that carries no text.
-inline constexpr const char* kUnknownPanicMessage = "unknown error";
 
 // The class object (borrowed; lives for the process). Lock held; may release and retake the lock
 // on first use (cache protocol). Throws morvane::Fault if creation fails.
@@ -25,14 +23,10 @@ PyObject* panic_exception_type();
 // The class object if it has been created, else nullptr. Never creates it. Lock held.
 PyObject* panic_exception_type_if_created() noexcept;
 
-// Fault payload -> message: a std::exception (morvane::Fault included) or a std::string thrown
-// by value is an owned text; a thrown `const char*` is a borrowed text (copied); anything else
-// gives kUnknownPanicMessage. Any thread.
-std::string panic_message(const std::exception_ptr& payload);
-
 // Deferred PanicException with the given message. No lock needed.
 PyErr new_panic_exception(std::string message);
-// Deferred PanicException built from a caught fault's payload; the payload is dropped. No lock.
+// Deferred PanicException built from a caught fault's payload (its text as fault_text() reads
+// it, copied); the payload is dropped. No lock.
 PyErr panic_exception_from_payload(std::exception_ptr payload);
 
 // A pending PanicException fetched back into native code: prints the notice, "Python stack trace

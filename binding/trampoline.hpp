@@ -1,13 +1,13 @@
 #pragma once
 // Entry guards: every function the interpreter calls into this system runs its body through one.
 //
-//  1. Arm a fault trap ("uncaught panic at ffi boundary").
-//  2. AttachGuard::assume(): one more attachment level for this thread, drain the ReferencePool.
-//  3. Run the body, catching any internal fault (morvane::Fault or any other C++ exception).
-//  4. A returned PyErr is raised; a caught fault becomes a raised PanicException.
-//  5. End the AttachGuard, disarm the trap, return.
-// Should steps 4 and 5 themselves fault, the trap aborts the process with its message on stderr:
-// no C++ exception ever unwinds into the interpreter.
+//  - Arm a fault trap ("uncaught panic at ffi boundary").
+//  - AttachGuard::assume(): one more attachment level for this thread, drain the ReferencePool.
+//  - Run the body, catching any internal fault (morvane::Fault or any other C++ exception).
+//  - A returned PyErr is raised; a caught fault becomes a raised PanicException.
+//  - End the AttachGuard, disarm the trap, return.
+// Should raising the error or ending the guard themselves fault, the trap aborts the process with
+// its message on stderr: no C++ exception ever unwinds into the interpreter.
 //
 // Bodies: fastcall and tp_call bodies return PyResult<PyRef> (the new reference is handed to the
 // interpreter); module exec bodies return PyResult<void>; dealloc bodies return nothing and must
@@ -31,7 +31,8 @@ inline constexpr const char* kFfiBoundaryPanic = "uncaught panic at ffi boundary
 
 namespace detail {
 
-// Runs steps 2-5 for a body whose success is converted by `on_ok` into the entry's return value.
+// Runs everything inside the armed trap for a body whose success is converted by `on_ok` into the
+// entry's return value.
 template <class R, class Body, class OnOk>
 R guarded_entry(R error_result, Body& body, OnOk on_ok) noexcept {
     try {  // the armed trap: anything escaping below aborts

@@ -5,14 +5,13 @@
 // instances. Each defines only __call__ (through the call-slot entry guard, arguments bound by the
 // tuple-and-dict binder) and a deallocation slot (through the dealloc guard).
 //
-//  PyDoneCallback(fut)        attached with future.add_done_callback(); holds the sending end of
-//  the
-//                             call's cancel signal. When the future ends cancelled it sends the
-//                             signal; if it is deallocated still holding the end (the future ended
-//                             some other way), the end is released without a signal.
+//  PyDoneCallback(fut)
+//      Attached with future.add_done_callback(); holds the sending end of the call's cancel
+//      signal. When the future ends cancelled it sends the signal; if it is deallocated still
+//      holding the end (the future ended some other way), the end is released without a signal.
 //  CheckedCompletor(future, complete, value)
-//                             scheduled on the loop by a completion; calls complete(value) unless
-//                             the future is cancelled by then. Stateless.
+//      Scheduled on the loop by a completion; calls complete(value) unless the future is
+//      cancelled by then. Stateless.
 //
 // Failing to create either type object reports the pending Python error with
 // PyErr_WriteUnraisable and throws morvane::Fault naming the class.

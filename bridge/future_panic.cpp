@@ -2,7 +2,6 @@
 
 #include "binding/once_cache.hpp"
 #include "binding/py_ref.hpp"
-#include "bridge/panic_message.hpp"
 #include "runtime/fault.hpp"
 
 namespace morvane::bridge {
@@ -28,7 +27,7 @@ PyObject* future_panic_type() {
 std::string future_panic_message(const std::exception_ptr& payload) {
     std::string message = kFuturePanicPrefix;
     message += ": ";
-    message += get_panic_message(payload);
+    message += fault_text(payload);
     return message;
 }
 

@@ -21,7 +21,7 @@ inline constexpr const char* kFuturePanicPrefix = "bridged future ended abnormal
 // if the class cannot be created (the next call tries again).
 PyObject* future_panic_type();
 
-// kFuturePanicPrefix + ": " + get_panic_message(payload). Any thread.
+// kFuturePanicPrefix + ": " + fault_text(payload). Any thread.
 std::string future_panic_message(const std::exception_ptr& payload);
 
 }  // namespace morvane::bridge

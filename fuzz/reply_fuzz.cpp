@@ -16,8 +16,8 @@
 #include "fuzz/reference.hpp"
 #include "morvane/src/reply_header.hpp"
 #include "morvane/src/reply_reader.hpp"
-#include "morvane/src/utf8.hpp"
 #include "morvane/src/whitespace.hpp"
+#include "runtime/utf8.hpp"
 
 namespace morvane::fuzz {
 namespace {
@@ -41,7 +41,7 @@ Expected failed(irr::ErrorKind kind, std::string message = {}) {
 }
 
 std::string utf8_message(const Utf8Verdict& v) {
-    return irr::Utf8Error{v.valid_up_to, v.error_len}.message();
+    return morvane::Utf8Error{v.valid_up_to, v.error_len}.message();
 }
 
 // What the reader must conclude from `stream`, followed by the end of the stream if `eof`.
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The validator and the text functions on their own, on the raw (often invalid) bytes:
     // validation must agree exactly; split and trim must at least stay in bounds. A repeated
     // stream holds nothing new for them.
-    const auto verdict = morvane::irr::validate_utf8(stream);
+    const auto verdict = morvane::validate_utf8(stream);
     const Utf8Verdict naive = check_utf8(stream);
     CHECK(verdict.has_value() == !naive.ok);
     if (verdict) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "fuzz/reference.hpp"
+#include "runtime/decimal.hpp"
 #include "runtime/fault.hpp"
 #include "runtime/worker_count.hpp"
 
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     raw = raw.substr(0, raw.find('\0'));
     const std::string var = "\"MORVANE_WORKER_THREADS\"";
 
-    const rt::ParsedU64 parsed = rt::parse_u64(raw);
+    const morvane::ParsedU64 parsed = morvane::parse_u64(raw);
     const U64 want_u64 = parse_u64(raw);
     CHECK(parsed.value == want_u64.value);
     if (!parsed.value) CHECK(parsed.error && parsed.error == want_u64.error);

@@ -5,8 +5,8 @@
 
 #include "runtime/budget.hpp"
 #include "runtime/fault.hpp"
+#include "runtime/os_error.hpp"
 #include "runtime/runtime_binding.hpp"
-#include "runtime/sys_error.hpp"
 
 namespace morvane::runtime::detail {
 
@@ -18,42 +18,14 @@ BlockingPool::BlockingPool(Runtime* owner, std::size_t thread_limit,
                            std::chrono::nanoseconds keep_alive, ThreadSpawner spawner)
     : owner_(owner), limit_(thread_limit), keep_alive_(keep_alive), spawner_(std::move(spawner)) {}
 
-void BlockingPool::push(TaskHeader* job) {
-    job->next = nullptr;
-    if (tail_)
-        tail_->next = job;
-    else
-        head_ = job;
-    tail_ = job;
-    ++queued_;
-}
-
-TaskHeader* BlockingPool::pop() {
-    TaskHeader* job = head_;
-    if (!job) return nullptr;
-    head_ = job->next;
-    if (!head_) tail_ = nullptr;
-    job->next = nullptr;
-    --queued_;
-    return job;
-}
-
 void BlockingPool::unqueue(TaskHeader* job, bool permanent) {
-    // `job` is the tail pushed by the caller under the same lock hold.
-    TaskHeader* prev = nullptr;
-    for (TaskHeader* p = head_; p && p != job; p = p->next) prev = p;
-    if (prev)
-        prev->next = nullptr;
-    else
-        head_ = nullptr;
-    tail_ = prev;
-    --queued_;
+    queue_.remove_back(job);
     if (permanent) --permanent_;
 }
 
 void BlockingPool::submit(TaskHeader* job, bool permanent) {
     std::unique_lock lock(mu_);
-    push(job);
+    queue_.push_back(job);
     if (permanent) ++permanent_;
     if (idle_ > 0) {
         --idle_;
@@ -76,7 +48,7 @@ void BlockingPool::submit(TaskHeader* job, bool permanent) {
         const std::size_t returning = threads_ > permanent_ ? threads_ - permanent_ : 0;
         if (e.code() == std::errc::resource_unavailable_try_again && returning > 0) return;
         unqueue(job, permanent);
-        throw Fault("OS can't spawn worker thread: " + error_message(e.code().value()));
+        throw Fault("OS can't spawn worker thread: " + os_error_text(e.code().value()));
     } catch (...) {
         unqueue(job, permanent);
         throw;
@@ -85,14 +57,14 @@ void BlockingPool::submit(TaskHeader* job, bool permanent) {
 
 BlockingPool::Stats BlockingPool::stats() const {
     std::lock_guard lock(mu_);
-    return Stats{threads_, idle_, queued_, owed_};
+    return Stats{threads_, idle_, queue_.size(), owed_};
 }
 
 void BlockingPool::thread_main() {
     bind_current_runtime(owner_);
     std::unique_lock lock(mu_);
     for (;;) {
-        while (TaskHeader* job = pop()) {
+        while (TaskHeader* job = queue_.pop_front()) {
             lock.unlock();
             budget::reset(-1);
             run_task(job, Waker::noop());

@@ -2,6 +2,7 @@
 // BlockingPool: threads for work that must block a thread (name lookups, the bridge's
 // completion step) and the threads that run the workers. One lock over the queue and the
 // counts, one condition variable on which idle threads wait. Jobs run outside the lock.
+// Internal to runtime/: no other subsystem includes it.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "runtime/os_thread.hpp"
 #include "runtime/task_cell.hpp"
+#include "runtime/task_list.hpp"
 
 namespace morvane::runtime {
 class Runtime;
@@ -45,8 +47,6 @@ class BlockingPool {
 
   private:
     void thread_main();
-    void push(TaskHeader* job);
-    TaskHeader* pop();
     void unqueue(TaskHeader* job, bool permanent);  // undoes submit's push of the tail
 
     Runtime* owner_;
@@ -56,9 +56,7 @@ class BlockingPool {
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
-    TaskHeader* head_ = nullptr;
-    TaskHeader* tail_ = nullptr;
-    std::size_t queued_ = 0;
+    TaskList queue_;
     std::size_t threads_ = 0;
     std::size_t idle_ = 0;
     std::size_t owed_ = 0;       // wake-ups owed to idle threads (others are spurious)

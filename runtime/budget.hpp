@@ -3,6 +3,7 @@
 // join-handle awaits. When it is spent such an operation answers pending at once and the task
 // is woken again only after its worker has next looked at the reactor. Outside a worker's
 // resumption the budget is unlimited.
+// Internal to runtime/: no other subsystem includes it.
 #include "runtime/waker.hpp"
 
 namespace morvane::runtime {

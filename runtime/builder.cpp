@@ -39,24 +39,21 @@ Runtime& get_runtime() {
     refuse_forked_child();
     if (Runtime* rt = g_slot.load(std::memory_order_acquire)) return *rt;
 
-    std::lock_guard construct(g_construct_mu);  // step 1
+    // One caller constructs; the others sleep here and then find the slot filled, or (after a
+    // failure) construct in turn and meet the poisoned configuration.
+    std::lock_guard construct(g_construct_mu);
     if (Runtime* rt = g_slot.load(std::memory_order_acquire)) return *rt;
 
-    std::call_once(g_builder_once, [] {  // step 2
-        auto* b = new detail::Builder(detail::Builder::new_multi_thread());
-        b->enable_io = true;
-        b->enable_time = true;
-        g_config.builder = b;
-    });
+    std::call_once(g_builder_once, [] { g_config.builder = new detail::Builder(); });
 
-    std::lock_guard config(g_config.mu);  // step 3
+    std::lock_guard config(g_config.mu);
     if (g_config.poisoned)
         throw Fault(
             "the morvane runtime configuration lock is poisoned: an earlier attempt to build the "
             "runtime failed");
     try {
-        Runtime& rt = Runtime::build(detail::BuildOptions::from(*g_config.builder));  // 4 to 8
-        g_slot.store(&rt, std::memory_order_release);                                 // step 9
+        Runtime& rt = Runtime::build(detail::BuildOptions::from(*g_config.builder));
+        g_slot.store(&rt, std::memory_order_release);  // published before the lock is released
         return rt;
     } catch (...) {
         g_config.poisoned = true;

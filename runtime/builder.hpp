@@ -2,11 +2,16 @@
 // Builder: the configuration record the runtime is built from, and BuildOptions, the inputs of
 // one construction (with seams for tests: worker-count sources, keep-alive, thread creation, the
 // reactor's wait).
+//
+// The record holds only what construction reads. The other settings are fixed and live where
+// they act: the thread name and stack size (os_thread.hpp), the readiness events per wait
+// (Reactor::kEventsPerWait), the event interval (scheduler.hpp's kEventInterval); the worker
+// count is computed at construction (worker_count.hpp).
+// Internal to runtime/: no other subsystem includes it.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "runtime/blocking_pool.hpp"
 #include "runtime/reactor.hpp"
@@ -15,20 +20,8 @@
 namespace morvane::runtime::detail {
 
 struct Builder {
-    enum class Flavor { multi_thread };
-
-    Flavor flavor = Flavor::multi_thread;
-    std::optional<std::size_t> worker_threads;                  // not set: computed at construction
     std::size_t max_blocking_threads = 512;                     // on top of the workers
     std::optional<std::chrono::nanoseconds> thread_keep_alive;  // not set: the pool uses 10 s
-    std::string thread_name = kThreadName;
-    std::size_t thread_stack_size = kThreadStackSize;  // every runtime thread, not `ulimit -s`
-    bool enable_io = false;
-    bool enable_time = false;
-    int events_per_wait = 1024;
-    std::uint32_t event_interval = 61;
-
-    static Builder new_multi_thread() { return Builder{}; }
 };
 
 inline constexpr std::chrono::nanoseconds kDefaultKeepAlive = std::chrono::seconds(10);

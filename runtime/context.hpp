@@ -1,5 +1,6 @@
 #pragma once
 // Context: what every poll is given (the polled task's wake handle), and the Future concept.
+// Public: the bridge polls its jobs with it.
 #include <concepts>
 #include <type_traits>
 #include <utility>

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "runtime/fault.hpp"
-#include "runtime/sys_error.hpp"
+#include "runtime/os_error.hpp"
 
 namespace morvane::runtime::detail {
 namespace {
@@ -22,7 +22,7 @@ SignalGlobals& SignalGlobals::get() {
     if (!g_signals) {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-            throw Fault("failed to create UnixStream: " + error_description(errno));
+            throw Fault("failed to create UnixStream: " + os_error_description(errno));
         auto g = std::make_unique<SignalGlobals>();
         g->receiver.reset(fds[0]);
         g->sender.reset(fds[1]);
@@ -35,7 +35,7 @@ SignalGlobals& SignalGlobals::get() {
 SignalFacility::SignalFacility(Reactor& reactor) {
     SignalGlobals& g = SignalGlobals::get();
     receiver_.reset(::fcntl(g.receiver.get(), F_DUPFD_CLOEXEC, 0));
-    if (!receiver_) throw Fault("Unable to build morvane runtime: " + error_description(errno));
+    if (!receiver_) throw Fault("Unable to build morvane runtime: " + os_error_description(errno));
     reactor.add_token(receiver_.get(), kToken);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The driver stack, polled by whichever worker waits for work: the I/O reactor, the signal
 // facility, the child-process watcher and the timer facility.
+// Internal to runtime/: no other subsystem includes it.
 #include <signal.h>
 #include <sys/types.h>
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/os_error.hpp"
+
 namespace morvane::runtime::detail {
 
 void fatal_error(const char* message, const char* detail) noexcept {
@@ -23,7 +25,7 @@ void fatal_error(const char* message, const char* detail) noexcept {
 void fatal_os_error(const char* message, int err) noexcept {
     char text[256];
     char detail[320];
-    std::snprintf(detail, sizeof detail, "%s (os error %d)", ::strerror_r(err, text, sizeof text),
+    std::snprintf(detail, sizeof detail, "%s (os error %d)", os_error_text(err, text, sizeof text),
                   err);
     fatal_error(message, detail);
 }

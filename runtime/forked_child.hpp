@@ -3,6 +3,7 @@
 // and may have inherited the runtime's locks held by them. Such a child is refused the runtime
 // (get_runtime), and wake-ups there go nowhere: the tasks they would wake can never run in the
 // child, and scheduling one would take the scheduler's lock.
+// Internal to runtime/: no other subsystem includes it.
 namespace morvane::runtime {
 
 // Records this process as the one that uses the runtime; a child forked from now on is a forked

@@ -7,6 +7,7 @@
 // stores the task's waker and the next readiness event in that direction wakes it. After an
 // operation reports that it would block, clear_readiness(ev) clears what ev saw; readiness
 // that arrived after ev (a newer sequence number) is never erased.
+// Public: the client registers its sockets with it.
 #include <cstdint>
 #include <system_error>
 #include <utility>

@@ -2,6 +2,7 @@
 // JoinHandle<T>: a Future<JoinResult<T>> reporting how a spawned task (or blocking job) ended.
 // Dropping it detaches the task: the task still runs to its end, and its output is released
 // then. Each poll spends one unit of the resumption's budget.
+// Public: the bridge and the client await tasks and blocking jobs through it.
 #include <cstdint>
 #include <utility>
 

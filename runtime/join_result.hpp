@@ -1,5 +1,6 @@
 #pragma once
 // JoinResult<T>: how a task ended, as its join handle reports it.
+// Public: what join handles report to the bridge and the client.
 #include <exception>
 #include <optional>
 #include <string>
@@ -37,7 +38,7 @@ class JoinResult {
         return *value_;
     }
     T take() { return std::move(value()); }
-    // What the task body threw (null unless faulted()).
+    // What the task body threw (null unless faulted()); fault_text() reads its text.
     std::exception_ptr payload() const { return payload_; }
 
   private:
@@ -47,17 +48,5 @@ class JoinResult {
     std::exception_ptr payload_;
     bool cancelled_ = false;
 };
-
-// The kinds of fault payload a task can end with: an owned text (a Fault, any std::exception,
-// a thrown std::string), a borrowed static text (a thrown string literal) or anything else.
-enum class PayloadKind { owned_text, static_text, other };
-
-struct PayloadText {
-    PayloadKind kind;
-    std::string text;  // empty for PayloadKind::other
-};
-
-// Tells the kinds apart; never throws.
-PayloadText inspect_payload(std::exception_ptr payload) noexcept;
 
 }  // namespace morvane::runtime

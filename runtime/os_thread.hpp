@@ -1,6 +1,7 @@
 #pragma once
 // The OS threads of the runtime (workers and blocking threads): detached POSIX threads with the
 // runtime's own stack size, each naming itself before it runs its body.
+// Internal to runtime/: no other subsystem includes it.
 #include <cstddef>
 #include <functional>
 

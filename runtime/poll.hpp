@@ -1,5 +1,6 @@
 #pragma once
 // Poll<T>: the answer of one poll of a future, either "not yet" or "ready with a value".
+// Public: the bridge's and the client's futures answer with it.
 #include <optional>
 #include <type_traits>
 #include <utility>

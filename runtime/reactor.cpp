@@ -7,7 +7,7 @@
 
 #include "runtime/fatal.hpp"
 #include "runtime/fault.hpp"
-#include "runtime/sys_error.hpp"
+#include "runtime/os_error.hpp"
 
 namespace morvane::runtime::detail {
 namespace {
@@ -16,7 +16,7 @@ constexpr std::uint64_t kWakeToken = 0;  // epoll data of the eventfd; sockets u
 constexpr std::uint64_t kSeqOne = std::uint64_t{1} << 16;
 
 [[noreturn]] void build_fault(int err) {
-    throw Fault("Unable to build morvane runtime: " + error_description(err));
+    throw Fault("Unable to build morvane runtime: " + os_error_description(err));
 }
 
 }  // namespace

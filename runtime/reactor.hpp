@@ -2,6 +2,7 @@
 // Reactor: the epoll instance, its eventfd wake-up channel, and the readiness state of every
 // registered socket. Driven by whichever worker holds the driver (see Scheduler); any thread
 // may register, deregister, wait for readiness or wake the driver.
+// Internal to runtime/: no other subsystem includes it.
 #include <sys/epoll.h>
 
 #include <atomic>

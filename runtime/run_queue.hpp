@@ -3,6 +3,7 @@
 // and pops at the head without a lock; other workers steal from the head with a CAS on it.
 // Slots are atomics because a stealer may read a slot the owner is rewriting; such a stealer's
 // CAS on the head then fails and its read is discarded.
+// Internal to runtime/: no other subsystem includes it.
 #include <array>
 #include <atomic>
 #include <cstddef>

@@ -89,11 +89,11 @@ std::vector<Runtime*>* g_abandoned = new std::vector<Runtime*>;  // never destro
 }  // namespace
 
 Runtime& Runtime::build(const detail::BuildOptions& options) {
-    const std::size_t n = detail::worker_count(options.sources);  // step 4
-    auto* rt = new Runtime(std::make_unique<Parts>(n, options));  // steps 5 to 7
+    const std::size_t n = detail::worker_count(options.sources);
+    auto* rt = new Runtime(std::make_unique<Parts>(n, options));  // driver, pool, workers' state
     rt->parts_->pool.set_owner(rt);
 
-    // Step 8: each worker's run loop occupies one blocking-pool thread for good.
+    // Launch: each worker's run loop occupies one blocking-pool thread for good.
     detail::CurrentRuntimeGuard bind(rt);
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t index = rt->parts_->scheduler.add_worker();

@@ -2,6 +2,7 @@
 // Runtime: the process-wide engine on which every lookup runs: N worker threads resuming tasks,
 // the driver stack (I/O reactor, signal facility, child-process watcher, timer facility) and the
 // blocking pool. Built once, on first use of get_runtime(), and never shut down.
+// Public: the entry point for the bridge and the client (get_runtime, spawn, spawn_blocking).
 #include <cstddef>
 #include <memory>
 #include <optional>

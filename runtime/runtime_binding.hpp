@@ -1,5 +1,6 @@
 #pragma once
 // Binding of a thread to its runtime (Runtime::current()).
+// Internal to runtime/: no other subsystem includes it.
 namespace morvane::runtime {
 class Runtime;
 namespace detail {

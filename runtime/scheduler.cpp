@@ -79,23 +79,15 @@ bool Scheduler::defer_on_current_worker(const Waker& waker) {
 
 void Scheduler::push_inject(TaskHeader* t) {
     std::lock_guard lock(inject_mu_);
-    t->next = nullptr;
-    if (inject_tail_)
-        inject_tail_->next = t;
-    else
-        inject_head_ = t;
-    inject_tail_ = t;
+    inject_.push_back(t);
     inject_len_.fetch_add(1, std::memory_order_release);
 }
 
 TaskHeader* Scheduler::pop_inject() {
     if (inject_len_.load(std::memory_order_acquire) == 0) return nullptr;
     std::lock_guard lock(inject_mu_);
-    TaskHeader* t = inject_head_;
+    TaskHeader* t = inject_.pop_front();
     if (!t) return nullptr;
-    inject_head_ = t->next;
-    if (!inject_head_) inject_tail_ = nullptr;
-    t->next = nullptr;
     inject_len_.fetch_sub(1, std::memory_order_release);
     return t;
 }

@@ -11,6 +11,7 @@
 //
 // Locks are never nested: idle_mu_, a worker's park_mu, inject_mu_ and the driver lock are each
 // taken alone.
+// Internal to runtime/: no other subsystem includes it.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -22,6 +23,7 @@
 #include "runtime/driver.hpp"
 #include "runtime/run_queue.hpp"
 #include "runtime/task_cell.hpp"
+#include "runtime/task_list.hpp"
 #include "runtime/waker.hpp"
 
 namespace morvane::runtime::detail {
@@ -84,9 +86,8 @@ class Scheduler final : public Schedule {
     std::atomic<std::size_t> launched_{0};
 
     std::mutex inject_mu_;
-    TaskHeader* inject_head_ = nullptr;
-    TaskHeader* inject_tail_ = nullptr;
-    std::atomic<std::size_t> inject_len_{0};
+    TaskList inject_;                         // inject_mu_
+    std::atomic<std::size_t> inject_len_{0};  // inject_.size(), readable without the lock
 
     std::mutex idle_mu_;
     std::vector<Worker*> sleepers_;

@@ -11,6 +11,7 @@
 //
 // Destroying a Task destroys its coroutine frame wherever it stands: every local and every
 // awaited future inside is released. An exception thrown in the body leaves through poll().
+// Public: the client's and the module's coroutines are tasks.
 #include <coroutine>
 #include <exception>
 #include <optional>

@@ -1,10 +1,7 @@
 #include "runtime/task_cell.hpp"
 
-#include <cstring>
-
 #include "runtime/forked_child.hpp"
 #include "runtime/join_result.hpp"
-#include "runtime/sys_error.hpp"
 
 namespace morvane::runtime {
 namespace detail {
@@ -129,30 +126,5 @@ bool join_poll(TaskHeader* t, const Waker& waker) noexcept {
     return false;
 }
 
-std::string error_message(int err) {
-    char buf[256];
-    return std::string(::strerror_r(err, buf, sizeof buf));
-}
-
-std::string error_description(int err) {
-    return error_message(err) + " (os error " + std::to_string(err) + ")";
-}
-
 }  // namespace detail
-
-PayloadText inspect_payload(std::exception_ptr payload) noexcept {
-    if (!payload) return {PayloadKind::other, {}};
-    try {
-        std::rethrow_exception(payload);
-    } catch (const std::exception& e) {
-        return {PayloadKind::owned_text, e.what()};
-    } catch (const std::string& s) {
-        return {PayloadKind::owned_text, s};
-    } catch (const char* s) {
-        return {PayloadKind::static_text, s ? s : ""};
-    } catch (...) {
-        return {PayloadKind::other, {}};
-    }
-}
-
 }  // namespace morvane::runtime

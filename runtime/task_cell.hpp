@@ -17,6 +17,7 @@
 // Join state is under join_mu: `finished` (output stored), `interest` (handle alive) and the
 // handle's waker. Whoever sees the other side gone under the lock releases the output, so it
 // is released exactly once.
+// Internal to runtime/: no other subsystem includes it.
 #include <atomic>
 #include <cstdint>
 #include <exception>

@@ -3,6 +3,7 @@
 // thread. A scope carries one value through a task body: every poll of the body moves the value
 // into the polling thread's slot and moves it back out when the poll ends (finished, suspended
 // or thrown), restoring what the slot held before. Code inside the body reads it with try_with.
+// Public: the bridge carries its task locals with it.
 #include <deque>
 #include <exception>
 #include <optional>

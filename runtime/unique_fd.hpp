@@ -1,10 +1,11 @@
 #pragma once
 // UniqueFd: sole owner of a file descriptor, closed on destruction.
+// Public: the client's sockets use it as well as the runtime's own descriptors.
 #include <unistd.h>
 
 #include <utility>
 
-namespace morvane::runtime::detail {
+namespace morvane::runtime {
 
 class UniqueFd {
   public:
@@ -21,6 +22,7 @@ class UniqueFd {
 
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
+    // close() is not retried on EINTR: on Linux the descriptor is released either way.
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
@@ -30,4 +32,4 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-}  // namespace morvane::runtime::detail
+}  // namespace morvane::runtime

@@ -1,6 +1,7 @@
 #pragma once
 // Waker: the wake handle of a task. Copyable and cheap (a copy costs one reference-count
 // increment, never an allocation); usable from any thread any number of times.
+// Public: the bridge's cancel signal keeps and wakes wakers.
 #include <utility>
 
 namespace morvane::runtime {

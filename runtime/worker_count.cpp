@@ -13,56 +13,27 @@
 #include <sstream>
 #include <vector>
 
+#include "runtime/decimal.hpp"
 #include "runtime/fault.hpp"
 #include "runtime/unique_fd.hpp"
+#include "runtime/utf8.hpp"
 
 namespace morvane::runtime::detail {
 namespace {
 
 constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 if it is invalid.
-std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80) return 1;
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;  // no overlong forms
-        if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) return 0;
-    if (b(i + 1) < lo || b(i + 1) > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k)
-        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
-    return len;
-}
-
 // The value between double quotes, invalid bytes as \xHH, quotes, backslashes and control
-// characters escaped.
+// characters escaped. A byte that starts no valid sequence is escaped alone and the check goes on
+// from the next byte.
 std::string quoted_with_escapes(std::string_view s) {
     std::string out = "\"";
     char buf[8];
     for (std::size_t i = 0; i < s.size();) {
-        const std::size_t n = utf8_sequence(s, i);
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (n == 0) {
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-            ++i;
-            continue;
-        }
-        if (n == 1) {
+        const std::optional<Utf8Error> bad = validate_utf8(s.substr(i));
+        const std::size_t valid_end = bad ? i + bad->valid_up_to : s.size();
+        for (; i < valid_end; ++i) {
+            const unsigned char c = static_cast<unsigned char>(s[i]);
             switch (c) {
                 case '"':
                     out += "\\\"";
@@ -87,13 +58,15 @@ std::string quoted_with_escapes(std::string_view s) {
                         std::snprintf(buf, sizeof buf, "\\u{%x}", c);
                         out += buf;
                     } else {
-                        out += static_cast<char>(c);
+                        out += static_cast<char>(c);  // ASCII or part of a valid sequence
                     }
             }
-        } else {
-            out.append(s.substr(i, n));
         }
-        i += n;
+        if (i < s.size()) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(s[i]));
+            out += buf;
+            ++i;
+        }
     }
     out += '"';
     return out;
@@ -240,29 +213,10 @@ std::uint64_t quota_v1(const std::string& proc_self, const std::string& root,
 
 }  // namespace
 
-ParsedU64 parse_u64(std::string_view s) {
-    if (s.empty()) return {std::nullopt, "cannot parse integer from empty string"};
-    std::string_view digits = s;
-    if (s.size() > 1 && s[0] == '+') digits.remove_prefix(1);
-    std::uint64_t v = 0;
-    for (char ch : digits) {
-        if (ch < '0' || ch > '9') return {std::nullopt, "invalid digit found in string"};
-        const auto d = static_cast<std::uint64_t>(ch - '0');
-        if (v > (kUnlimited - d) / 10)
-            return {std::nullopt, "number too large to fit in target type"};
-        v = v * 10 + d;
-    }
-    return {v, nullptr};
-}
-
 std::size_t parse_worker_threads(std::string_view raw) {
-    for (std::size_t i = 0; i < raw.size();) {
-        const std::size_t n = utf8_sequence(raw, i);
-        if (n == 0)
-            throw Fault(var_name_quoted() +
-                        " must be valid unicode, error: " + quoted_with_escapes(raw));
-        i += n;
-    }
+    if (validate_utf8(raw))
+        throw Fault(var_name_quoted() +
+                    " must be valid unicode, error: " + quoted_with_escapes(raw));
     const ParsedU64 p = parse_u64(raw);
     if (!p.value)
         throw Fault(var_name_quoted() + " must be usize, error: " + p.error +

@@ -2,6 +2,7 @@
 // The number of worker threads N: MORVANE_WORKER_THREADS when set, otherwise the process's
 // available parallelism (affinity mask, bounded by a cgroup v1/v2 CPU quota). Every input is
 // reachable through WorkerCountSources so tests can use fixture trees.
+// Internal to runtime/: no other subsystem includes it.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,21 +28,18 @@ struct WorkerCountSources {
     static WorkerCountSources system();
 };
 
-// N as construction computes it. Throws morvane::Fault with message W1, W2 or W3.
+// N as construction computes it. Throws morvane::Fault with one of parse_worker_threads's
+// messages.
 std::size_t worker_count(const WorkerCountSources& sources);
 
-// The variable's value checked and parsed (W1, W2, W3).
+// The variable's value checked and parsed. Faults, the first that applies:
+//   not UTF-8:  "MORVANE_WORKER_THREADS" must be valid unicode, error: "<value, bad bytes as \xHH>"
+//   not digits: "MORVANE_WORKER_THREADS" must be usize, error: <parse_u64's text>, value: <value>
+//   zero:       "MORVANE_WORKER_THREADS" cannot be set to 0
 std::size_t parse_worker_threads(std::string_view raw);
 
 // The CPU quota of the process's cgroup, rounded down; nullopt when unlimited.
 std::optional<std::uint64_t> cgroup_cpu_quota(const std::string& proc_self,
                                               const std::string& cgroup_root);
-
-// Unsigned decimal: optional '+', then digits only. The error texts of W2.
-struct ParsedU64 {
-    std::optional<std::uint64_t> value;
-    const char* error = nullptr;
-};
-ParsedU64 parse_u64(std::string_view s);
 
 }  // namespace morvane::runtime::detail

@@ -50,12 +50,10 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from proc_stats import runtime_threads, status_kib  # noqa: E402
+from irr_emulator import DATASET, PRESETS, IrrEmulator  # this script's folder, tools/
+from proc_stats import runtime_threads, status_kib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
-from irr_emulator import DATASET, PRESETS, IrrEmulator  # noqa: E402
 
 FAULTS = {"normal": 50, "silent": 10, "close-early": 10, "garbage": 10, "trickle": 10}
 MISSING_AS = 64511  # no routes in DATASET: the emulator answers "D"

@@ -36,7 +36,4 @@ class ClientError {
     std::string message_;
 };
 
-// The C library's description of an error number, as strerror_r gives it.
-std::string os_error_text(int errnum);
-
 }  // namespace morvane::irr

@@ -5,23 +5,18 @@
 #include <string_view>
 
 #include "morvane/src/result.hpp"
+#include "runtime/decimal.hpp"
 
 namespace morvane::irr {
 
-inline constexpr std::string_view kEmptyNumber = "cannot parse integer from empty string";
-inline constexpr std::string_view kInvalidDigit = "invalid digit found in string";
-inline constexpr std::string_view kNumberTooLarge = "number too large to fit in target type";
 inline constexpr std::string_view kHeaderNotUtf8 = "stream did not contain valid UTF-8";
 inline constexpr std::string_view kNoReply = "connection closed before a reply header arrived";
 inline constexpr std::string_view kMultibyteCode =
     "reply header starts with a multi-byte character";
 
-// Unsigned 64-bit decimal: an optional single "+", then digits only; "-" is never a sign.
-// Scanning left to right, the first non-digit or the first digit that overflows decides the error.
-Result<std::uint64_t> parse_u64(std::string_view text);
-
-// The payload length a header line declares. `line` is the bytes up to and including the first
-// line feed, or everything the stream delivered if it ended without one.
+// The payload length a header line declares (parse_u64's number and error texts). `line` is the
+// bytes up to and including the first line feed, or everything the stream delivered if it ended
+// without one.
 Result<std::uint64_t> parse_header_line(std::string_view line);
 
 }  // namespace morvane::irr

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "morvane/src/reply_header.hpp"
-#include "morvane/src/utf8.hpp"
 #include "runtime/fault.hpp"
+#include "runtime/utf8.hpp"
 
 namespace morvane::irr {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "morvane/src/reply_header.hpp"
+#include "runtime/decimal.hpp"
 
 namespace morvane::irr {
 namespace {
@@ -41,8 +41,8 @@ std::optional<SocketAddress> parse_v6(std::string_view host, in_port_t port) {
     std::uint32_t scope = 0;
     if (const auto pct = host.find('%'); pct != std::string_view::npos) {
         const auto id = parse_u64(host.substr(pct + 1));
-        if (!id || id.value() > 0xFFFFFFFFu || host[pct + 1] == '+') return std::nullopt;
-        scope = static_cast<std::uint32_t>(id.value());
+        if (!id.value || *id.value > 0xFFFFFFFFu || host[pct + 1] == '+') return std::nullopt;
+        scope = static_cast<std::uint32_t>(*id.value);
         host = host.substr(0, pct);
     }
     if (host.size() > INET6_ADDRSTRLEN) return std::nullopt;
@@ -81,7 +81,7 @@ Result<std::vector<SocketAddress>> resolve_socket_address(const std::string& tex
         return ClientError(ErrorKind::invalid_input, "invalid socket address");
     }
     const auto port = parse_u64(std::string_view(text).substr(colon + 1));
-    if (!port || port.value() > 65535) {
+    if (!port.value || *port.value > 65535) {
         return ClientError(ErrorKind::invalid_input, "invalid port value");
     }
     const std::string host = text.substr(0, colon);
@@ -98,7 +98,7 @@ Result<std::vector<SocketAddress>> resolve_socket_address(const std::string& tex
     const std::unique_ptr<addrinfo, AddrinfoDeleter> list(raw);
 
     std::vector<SocketAddress> out;
-    const auto net_port = htons(static_cast<in_port_t>(port.value()));
+    const auto net_port = htons(static_cast<in_port_t>(*port.value));
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
         SocketAddress addr;
         if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {

@@ -12,19 +12,6 @@ using runtime::Direction;
 using runtime::Poll;
 using runtime::ReadyEvent;
 
-OwnedFd& OwnedFd::operator=(OwnedFd&& o) noexcept {
-    if (this != &o) {
-        reset();
-        fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-}
-
-void OwnedFd::reset() noexcept {
-    // close() is not retried on EINTR: on Linux the descriptor is released either way.
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-}
-
 namespace {
 
 // One non-blocking socket operation on a registered socket: waits for readiness in `direction`,
@@ -60,8 +47,8 @@ Poll<Result<std::size_t>> TcpStream::poll_write(runtime::Context& cx, std::span<
 }
 
 runtime::Task<Result<TcpStream>> connect_stream(SocketAddress address) {
-    OwnedFd fd(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) co_return ClientError::from_errno(errno);
+    runtime::UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) co_return ClientError::from_errno(errno);
     if (::connect(fd.get(), address.get(), address.length) != 0) {
         // EINPROGRESS: the handshake goes on in the background. EINTR on a non-blocking socket
         // means the same on Linux: completion is reported through writability and SO_ERROR.

@@ -11,31 +11,13 @@
 #include "morvane/src/socket_address.hpp"
 #include "runtime/io_registration.hpp"
 #include "runtime/task.hpp"
+#include "runtime/unique_fd.hpp"
 
 namespace morvane::irr {
 
-// Sole owner of a file descriptor; closes it on destruction.
-class OwnedFd {
-  public:
-    OwnedFd() = default;
-    explicit OwnedFd(int fd) : fd_(fd) {}
-    OwnedFd(OwnedFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    OwnedFd& operator=(OwnedFd&& o) noexcept;
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() noexcept;
-
-  private:
-    int fd_ = -1;
-};
-
 class TcpStream {
   public:
-    TcpStream(OwnedFd fd, runtime::Registration registration)
+    TcpStream(runtime::UniqueFd fd, runtime::Registration registration)
         : fd_(std::move(fd)), registration_(std::move(registration)) {}
     TcpStream(TcpStream&&) noexcept = default;
     // Not defaulted: member-wise assignment would close the old descriptor while it is still
@@ -66,7 +48,7 @@ class TcpStream {
   private:
     // Destroyed in reverse order: the registration goes before the descriptor closes, so the
     // reactor never sees a descriptor number that may already be reused.
-    OwnedFd fd_;
+    runtime::UniqueFd fd_;
     runtime::Registration registration_;
 };
 

@@ -12,7 +12,7 @@ namespace pymorvane {
 // a failed append is the fault "could not append __name__ to __all__".
 morvane::binding::PyResult<void> add_named(PyObject* module, PyObject* value);
 
-// Module exec step 1: the object the interpreter created must be a module.
+// The first check of module exec: the object the interpreter created must be a module.
 morvane::binding::PyResult<void> check_is_module(PyObject* object);
 
 // Refuses to run in any interpreter but the main one: the runtime, the cached asyncio functions

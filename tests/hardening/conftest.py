@@ -1,13 +1,9 @@
-"""Fixtures for the hardening tests (helpers in hardening_support)."""
-
-import os
-import subprocess
-import sys
-import textwrap
+"""Fixtures for the hardening tests (helpers in tests/support)."""
 
 import pytest
 
-from hardening_support import PRELUDE, EmulatorProcess
+from support import fresh
+from support.emulator import EmulatorProcess
 
 
 @pytest.fixture
@@ -28,14 +24,9 @@ def emulator():
 
 @pytest.fixture
 def python_script(module_dir):
-    """Runs `code` (with PRELUDE's helpers) in a fresh interpreter; returns the finished process.
-    The timeout makes a hang a failure instead of a stuck suite."""
+    """Runs `code` in a fresh interpreter (support.fresh); returns the finished process."""
 
     def run(code: str, *args: str, timeout: float = 120, env: dict | None = None):
-        full_env = {**os.environ, "PYTHONPATH": str(module_dir), **(env or {})}
-        return subprocess.run(
-            [sys.executable, "-c", PRELUDE + textwrap.dedent(code), *args],
-            env=full_env, capture_output=True, text=True, timeout=timeout,
-        )
+        return fresh.run_python(module_dir, code, *args, env=env, timeout=timeout)
 
     return run

@@ -8,7 +8,8 @@ import re
 
 import pytest
 
-from hardening_support import EmulatorProcess, runs, scale
+from support.emulator import EmulatorProcess
+from support.load import runs, scale
 
 # The only exception a run may print: a completion that finds asyncio.run's loop already closed
 # prints the error of call_soon_threadsafe and leaves its future pending. A print cut short by

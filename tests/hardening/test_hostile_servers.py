@@ -7,38 +7,20 @@ MORVANE_HARDENING_FULL=1 raises the silent connections from 2,000 to 10,000 and 
 one-character words to a whole 1 GiB reply."""
 
 import asyncio
-import os
 import socket
 
 import pytest
 
 import _pymorvane_testing
 
-from hardening_support import scale
+from support.load import scale
+from proc_stats import open_sockets, rss_kib, server_connections
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 
 # Memory a single hostile exchange may leave behind in this process, generously: the reader's
 # buffers and allocator slack, nowhere near the sizes the servers announce.
 RSS_SLACK_KIB = 64 * 1024
-
-
-def rss_kib() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
-def open_sockets() -> int:
-    n = 0
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            n += os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
-        except OSError:
-            pass
-    return n
 
 
 async def until(predicate, bound: float = 120) -> bool:
@@ -49,17 +31,6 @@ async def until(predicate, bound: float = 120) -> bool:
             return False
         await asyncio.sleep(0.02)
     return True
-
-
-def server_connections(port: int) -> int:
-    """Established TCP connections whose local end is `port` on this host."""
-    n = 0
-    with open("/proc/net/tcp") as f:
-        next(f)
-        for line in f:
-            fields = line.split()
-            n += fields[3] == "01" and int(fields[1].rsplit(":", 1)[1], 16) == port
-    return n
 
 
 def free_port() -> int:

@@ -24,16 +24,6 @@ def drain():
     except TypeError:
         pass
 
-def process_threads():
-    # Plain os calls: text-mode open() leaves a few blocks behind in the interpreter's own
-    # caches now and then, which would blur the count.
-    fd = os.open("/proc/self/status", os.O_RDONLY)
-    try:
-        status = os.read(fd, 1 << 16)
-    finally:
-        os.close(fd)
-    return int(status.split(b"\nThreads:")[1].split()[0])
-
 def quiet_total(threads):
     """The total once the runtime is idle: blocking threads keep their thread state (and what it
     refers to) until their 10-second keep-alive ends, so wait for the thread count of an idle

@@ -1,5 +1,5 @@
-// Pure text handling of replies: UTF-8 errors, the header's length field, White_Space splitting,
-// and the query line.
+// Pure text handling of replies: the header's length field, White_Space splitting and the query
+// line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,48 +10,12 @@
 
 #include "morvane/src/reply_header.hpp"
 #include "morvane/src/route_query.hpp"
-#include "morvane/src/utf8.hpp"
 #include "morvane/src/whitespace.hpp"
 
 namespace morvane::irr {
 namespace {
 
 using namespace std::string_literals;
-
-std::string utf8_message(std::string_view bytes) {
-    const auto err = validate_utf8(bytes);
-    return err ? err->message() : "valid";
-}
-
-TEST(Utf8, AcceptsWellFormedText) {
-    EXPECT_EQ(utf8_message(""), "valid");
-    EXPECT_EQ(utf8_message("192.0.2.0/24 198.51.100.0/24\n"), "valid");
-    EXPECT_EQ(utf8_message("\xC2\xA0 \xE2\x80\xA8 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"), "valid");
-    EXPECT_EQ(utf8_message(std::string(100, 'a') + "\xE3\x80\x80" + std::string(40, 'b')), "valid");
-}
-
-TEST(Utf8, InvalidSequencesReportLengthAndPosition) {
-    EXPECT_EQ(utf8_message("abcde\xFF rest"), "invalid utf-8 sequence of 1 bytes from index 5");
-    EXPECT_EQ(utf8_message("\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    EXPECT_EQ(utf8_message("ab\xC0\x80"), "invalid utf-8 sequence of 1 bytes from index 2");
-    EXPECT_EQ(utf8_message("\xC3x"), "invalid utf-8 sequence of 1 bytes from index 0");
-    // Overlong three-byte form, surrogate, above U+10FFFF: rejected at the second byte.
-    EXPECT_EQ(utf8_message("\xE0\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    EXPECT_EQ(utf8_message("\xED\xA0\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    EXPECT_EQ(utf8_message("\xF4\x90\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    // A bad third or fourth byte makes a sequence of 2 or 3.
-    EXPECT_EQ(utf8_message("x\xE2\x82x"), "invalid utf-8 sequence of 2 bytes from index 1");
-    EXPECT_EQ(utf8_message("\xF0\x9F\x98x"), "invalid utf-8 sequence of 3 bytes from index 0");
-    // Found after a long ASCII run (the 16-byte fast path).
-    EXPECT_EQ(utf8_message(std::string(37, 'a') + "\xFF"),
-              "invalid utf-8 sequence of 1 bytes from index 37");
-}
-
-TEST(Utf8, SequenceCutOffByTheEnd) {
-    EXPECT_EQ(utf8_message("abc\xC3"), "incomplete utf-8 byte sequence from index 3");
-    EXPECT_EQ(utf8_message("\xE2\x82"), "incomplete utf-8 byte sequence from index 0");
-    EXPECT_EQ(utf8_message("ok \xF0\x9F\x98"), "incomplete utf-8 byte sequence from index 3");
-}
 
 std::string length_of(std::string_view line) {
     auto r = parse_header_line(line);

@@ -1,17 +1,15 @@
 """The registry emulator: IRRd framing, persistent mode, fault modes, and an independent client."""
 
 import asyncio
-import pathlib
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
-sys.path.insert(0, str(TOOLS))
-import irr_emulator  # noqa: E402
-from irr_emulator import IrrEmulator  # noqa: E402
+import irr_emulator
+from irr_emulator import IrrEmulator
+from support.paths import TOOLS
 
 
 async def exchange(emulator: IrrEmulator, request: bytes, *, close_client: bool = False) -> bytes:

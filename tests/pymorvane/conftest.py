@@ -1,31 +1,17 @@
 """Helpers for the module's tests: a fresh interpreter per scenario, so process-wide state (the
 runtime, its worker count, caches) starts empty."""
 
-import os
-import pathlib
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
-
-TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
-PRELUDE = f'''
-import sys
-sys.path.append({str(TOOLS)!r})
-from proc_stats import rss_kib, runtime_threads
-'''
+from support import fresh
 
 
 @pytest.fixture
 def run_python(module_dir):
+    """Runs `code` in a fresh interpreter (support.fresh); it must succeed. Returns its stdout."""
+
     def run(code: str, env: dict[str, str] | None = None, timeout: float = 60) -> str:
-        full_env = {**os.environ, "PYTHONPATH": str(module_dir), **(env or {})}
-        proc = subprocess.run(
-            [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-            env=full_env, capture_output=True, text=True, timeout=timeout,
-        )
+        proc = fresh.run_python(module_dir, code, env=env, timeout=timeout)
         assert proc.returncode == 0, proc.stderr
         return proc.stdout
 

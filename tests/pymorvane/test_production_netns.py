@@ -3,16 +3,15 @@ namespace in which the registry's host name resolves to loopback."""
 
 import json
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-NETNS = ROOT / "tools" / "with-registry-netns"
-EMULATOR = ROOT / "tools" / "irr_emulator.py"
+from support.paths import EMULATOR, TOOLS
+
+NETNS = TOOLS / "with-registry-netns"
 
 SCENARIO = r"""
 import asyncio, json, subprocess, sys

@@ -6,15 +6,12 @@ import pathlib
 import shutil
 import socket
 import subprocess
-import sys
 import time
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
-from irr_emulator import serve_in_thread  # noqa: E402
-
-import _pymorvane_testing  # noqa: E402
+import _pymorvane_testing
+from irr_emulator import serve_in_thread
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 

@@ -195,7 +195,7 @@ TEST(BlockingPool, JobFaultEndsOnlyThatJobAndJobsRunOnce) {
     BlockingPool& pool = make_pool(2, 10s);
     JoinResult<int> r = testing::block_on(submit(pool, []() -> int { throw Fault("job broke"); }));
     ASSERT_TRUE(r.faulted());
-    EXPECT_EQ(inspect_payload(r.payload()).text, "job broke");
+    EXPECT_STREQ(morvane::fault_text(r.payload()), "job broke");
     EXPECT_EQ(testing::block_on(submit(pool, [] { return 3; })).take(), 3);
 
     BlockingJob<std::function<void()>> job([] {});

@@ -14,8 +14,6 @@
 namespace morvane::runtime {
 namespace {
 
-using detail::UniqueFd;
-
 struct Pair {
     UniqueFd a, b;
     Pair() {

@@ -30,7 +30,7 @@ TEST(WorkerThreadsVar, AcceptsDigitsWithOptionalPlus) {
     EXPECT_EQ(parse_worker_threads("18446744073709551615"), SIZE_MAX);
 }
 
-TEST(WorkerThreadsVar, W2Messages) {
+TEST(WorkerThreadsVar, NotADecimalNumberMessages) {
     const std::string prefix = "\"MORVANE_WORKER_THREADS\" must be usize, error: ";
     EXPECT_EQ(fault_of(" 3"), prefix + "invalid digit found in string, value:  3");
     EXPECT_EQ(fault_of("3 "), prefix + "invalid digit found in string, value: 3 ");
@@ -48,12 +48,13 @@ TEST(WorkerThreadsVar, W2Messages) {
               prefix + "invalid digit found in string, value: 9x9999999999999999999");
 }
 
-TEST(WorkerThreadsVar, W3AndW1Messages) {
+TEST(WorkerThreadsVar, ZeroAndNotUtf8Messages) {
     EXPECT_EQ(fault_of("0"), "\"MORVANE_WORKER_THREADS\" cannot be set to 0");
     EXPECT_EQ(fault_of("+000"), "\"MORVANE_WORKER_THREADS\" cannot be set to 0");
     EXPECT_EQ(fault_of("3\xff"),
               "\"MORVANE_WORKER_THREADS\" must be valid unicode, error: \"3\\xFF\"");
-    // Overlong encodings and lone surrogates are not valid UTF-8; other text is then W2.
+    // Overlong encodings and lone surrogates are not valid UTF-8; other text is then "must be
+    // usize".
     EXPECT_EQ(fault_of("\xc0\xb3"),
               "\"MORVANE_WORKER_THREADS\" must be valid unicode, error: \"\\xC0\\xB3\"");
     EXPECT_NE(fault_of("\xed\xa0\x80").find("must be valid unicode"), std::string::npos);

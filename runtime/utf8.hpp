@@ -1,12 +1,13 @@
 #pragma once
 // UTF-8 validation with exact error positions. Accepts exactly the well-formed UTF-8 of the
 // Unicode standard: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Public: the client checks replies with it, the runtime its environment variable.
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace morvane::irr {
+namespace morvane {
 
 struct Utf8Error {
     std::size_t valid_up_to;  // bytes of valid text before the bad sequence
@@ -20,4 +21,4 @@ struct Utf8Error {
 // nullopt when `bytes` is entirely well-formed UTF-8.
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);
 
-}  // namespace morvane::irr
+}  // namespace morvane

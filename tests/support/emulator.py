@@ -1,29 +1,15 @@
-"""Helpers for the hardening tests: registry emulators in processes of their own (so the test
-process keeps its descriptors for the client side), run counts, and the prelude of scripts run
-in fresh interpreters."""
+"""tools/irr_emulator.py in processes of their own, so that the test process keeps its
+descriptors for the client side."""
 
 import json
 import os
-import pathlib
 import selectors
 import subprocess
 import sys
 import textwrap
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-EMULATOR = ROOT / "tools" / "irr_emulator.py"
-
-
-def runs(default: int) -> int:
-    """How often a repeated scenario runs: `default` in the regular suite, more on request."""
-    value = os.environ.get("MORVANE_HARDENING_RUNS")
-    return int(value) if value else default
-
-
-def scale(default: int, full: int) -> int:
-    """A load figure: `default` in the regular suite, `full` with MORVANE_HARDENING_FULL=1."""
-    return full if os.environ.get("MORVANE_HARDENING_FULL") == "1" else default
+from support.paths import EMULATOR
 
 
 class EmulatorProcess:
@@ -90,10 +76,3 @@ class EmulatorProcess:
             self.proc.kill()
             self.proc.wait(10)
         self.proc.stdout.close()
-
-
-PRELUDE = f'''
-import sys
-sys.path.append({str(EMULATOR.parent)!r})
-from proc_stats import rss_kib, runtime_threads
-'''

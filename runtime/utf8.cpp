@@ -1,9 +1,9 @@
-#include "morvane/src/utf8.hpp"
+#include "runtime/utf8.hpp"
 
 #include <cstdint>
 #include <cstring>
 
-namespace morvane::irr {
+namespace morvane {
 namespace {
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
@@ -83,4 +83,4 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
     return std::nullopt;
 }
 
-}  // namespace morvane::irr
+}  // namespace morvane
