@@ -1,8 +1,11 @@
 // Framing of one answer, fed in every possible split across reads.
 #include "morvane/src/reply_reader.hpp"
 
+#include "morvane/src/whitespace.hpp"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -136,6 +139,41 @@ TEST(ReplyReader, GarbageNeverCrashesAndAlwaysEnds) {
         r.feed({});
         EXPECT_NE(r.status(), ReplyReader::Status::need_more) << wire;
     }
+}
+
+TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
+    // Random texts from an alphabet of ASCII and multi-byte white space, word bytes and non-ASCII
+    // letters, in random reads, and with a bound that is sometimes exceeded: the words, their
+    // count and the ASCII flag must be what splitting the whole payload gives.
+    std::mt19937 rng(2024);
+    const std::vector<std::string> alphabet = {" ", "\n", "\t", "x", "1", "/", ".", "prefix",
+                                               "\xC2\xA0", "\xC3\xA9", "\xE3\x80\x80"};
+    for (int run = 0; run < 2000; ++run) {
+        const bool ascii_only = run % 2 == 0;
+        std::string data;
+        const int pieces = static_cast<int>(rng() % 200);
+        for (int i = 0; i < pieces; ++i) data += alphabet[rng() % (ascii_only ? 8 : alphabet.size())];
+        const std::vector<std::string> want = split_whitespace(data);
+        const std::size_t bound = run % 5 == 0 ? want.size() / 2 : want.size() + rng() % 3;
+        ReplyReader r(ReplyReader::SplitWords{bound});
+        const std::string wire = "A" + std::to_string(data.size()) + "\n" + data + "C\n";
+        for (std::size_t i = 0; r.status() == ReplyReader::Status::need_more;) {
+            const std::size_t step = 1 + rng() % 150;
+            r.feed(std::string_view(wire).substr(i, step));
+            i += step;
+        }
+        ASSERT_EQ(r.status(), ReplyReader::Status::done) << data;
+        EXPECT_EQ(r.word_count(), want.size()) << data;
+        const WordList words = r.take_words();
+        const bool ascii = std::all_of(data.begin(), data.end(), [](char c) { return c >= 0; });
+        EXPECT_EQ(words.ascii(), ascii) << data;
+        EXPECT_EQ(words.to_strings(), want.size() <= bound ? want : std::vector<std::string>{})
+            << data;
+    }
+    // Not UTF-8: the same error as the plain reader's.
+    ReplyReader bad(ReplyReader::SplitWords{10});
+    bad.feed("A7\nabcde\xFFx");
+    EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 1 bytes from index 5");
 }
 
 }  // namespace
