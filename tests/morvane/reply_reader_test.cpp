@@ -1,6 +1,7 @@
 // Framing of one answer, fed in every possible split across reads.
 #include "morvane/src/reply_reader.hpp"
 
+#include "morvane/src/reply_storage.hpp"
 #include "morvane/src/whitespace.hpp"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace morvane::irr {
 namespace {
@@ -174,6 +176,31 @@ TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
     ReplyReader bad(ReplyReader::SplitWords{10});
     bad.feed("A7\nabcde\xFFx");
     EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 1 bytes from index 5");
+}
+
+TEST(ReplyStorage, CacheKeepsRecentStoragesWithinItsBounds) {
+    // More storages than entries, 1 MiB each: the cache keeps the first kCachedReplies returned
+    // (the rest find it full and are freed), emptied but with their memory, and hands the last
+    // one it took out first.
+    std::vector<PooledReplyStorage> held;
+    for (std::size_t i = 0; i < kCachedReplies + 2; ++i) {
+        held.push_back(acquire_reply_storage());
+        held.back()->payload.reserve(std::size_t{1} << 20);
+        held.back()->payload.set_size(10);
+    }
+    const ReplyStorage* last = held[kCachedReplies - 1].get();
+    held.clear();  // destroyed front to back
+    EXPECT_EQ(cached_reply_bytes(), kCachedReplies << 20);
+    PooledReplyStorage again = acquire_reply_storage();
+    EXPECT_EQ(again.get(), last);
+    EXPECT_EQ(again->payload.size(), 0u);
+    EXPECT_EQ(again->payload.capacity(), std::size_t{1} << 20);
+    // A storage that would take the cache over its byte bound is freed instead.
+    PooledReplyStorage huge = acquire_reply_storage();
+    huge->payload.reserve(kCachedBytes);
+    const std::size_t before = cached_reply_bytes();
+    huge.reset();
+    EXPECT_EQ(cached_reply_bytes(), before);
 }
 
 }  // namespace
