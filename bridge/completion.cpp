@@ -20,15 +20,11 @@ void deliver(const TaskLocals& locals, PyObject* future,
 
 }  // namespace detail
 
-void FaultCompletion::operator()() {
-    binding::AttachGuard guard = binding::AttachGuard::attach();
-    std::exception_ptr fault = std::move(payload);
-    binding::PyRef fut = std::move(future);
-    TaskLocals call_locals = std::move(locals);
-    if (detail::cancelled_or_print(fut.get())) return;
+void FaultCompletion::run() {
+    if (detail::cancelled_or_print(future_.get())) return;
     binding::PyErr panic =
-        binding::PyErr::new_deferred(&future_panic_type, future_panic_message(fault));
-    detail::deliver(call_locals, fut.get(), std::move(panic));
+        binding::PyErr::new_deferred(&future_panic_type, future_panic_message(payload_));
+    detail::deliver(locals_, future_.get(), std::move(panic));
 }
 
 }  // namespace morvane::bridge

@@ -3,14 +3,14 @@
 // references they hold are dropped on worker threads and therefore go to the ReferencePool.
 //
 // OuterTask (started from the calling thread): starts the InnerTask, waits for its join handle,
-// and if the inner task faulted hands a FaultCompletion (FuturePanic) to the blocking pool. It
+// and if the inner task faulted hands a FaultCompletion (FuturePanic) to the completion queue. It
 // holds the fault-path reference to the future. If the inner task completed, the inner task has
 // already handed its own completion over; if the runtime cancelled it, nothing is delivered.
 //
 // InnerTask: on its first poll builds, in one heap allocation, the TASK_LOCALS scope (carrying a
 // copy of the call's TaskLocals) around Cancellable(job); polls it until it yields an outcome;
 // then drops the scope and hands a ResultCompletion (with the result-path reference to the
-// future) to the blocking pool. Building the scope lazily means that even a failure to allocate
+// future) to the completion queue. Building the scope lazily means that even a failure to allocate
 // it becomes a fault of the inner task, which the outer task still reports as FuturePanic.
 #include <Python.h>
 
@@ -81,9 +81,8 @@ class InnerTask {
         if (step.is_pending()) return runtime::Poll<runtime::Unit>::pending();
         binding::PyResult<T> outcome = step.take();
         scope_.reset();
-        // The join handle is let go: nobody collects the completion's result.
-        (void)runtime::spawn_blocking(
-            ResultCompletion<T>{std::move(outcome), std::move(future_), std::move(locals_)});
+        submit_completion(std::make_unique<ResultCompletion<T>>(
+            std::move(outcome), std::move(future_), std::move(locals_)));
         return runtime::Unit{};
     }
 
@@ -119,8 +118,8 @@ class OuterTask {
         runtime::JoinResult<runtime::Unit> result = joined.take();
         inner_.reset();
         if (result.faulted()) {
-            (void)runtime::spawn_blocking(
-                FaultCompletion{result.payload(), std::move(fault_future_), std::move(locals_)});
+            submit_completion(std::make_unique<FaultCompletion>(
+                result.payload(), std::move(fault_future_), std::move(locals_)));
         }
         return runtime::Unit{};
     }

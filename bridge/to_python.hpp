@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <concepts>
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,11 @@ template <>
 struct ToPython<std::vector<std::string>> {
     static binding::PyResult<binding::PyRef> convert(std::vector<std::string>&& value);
 };
+
+// A new str of `size` bytes of ASCII text (the caller knows them to be ASCII): copied straight
+// into a new compact ASCII str, skipping the decoder; a one-character text gets the interpreter's
+// shared single-character str. NULL with the error set on failure. Lock held.
+PyObject* new_ascii_str(const char* data, std::size_t size);
 
 template <class T>
 concept ConvertibleToPython = requires(T&& value) {

@@ -3,10 +3,8 @@
 #include <optional>
 #include <utility>
 
-#include "morvane/src/reply_reader.hpp"
 #include "morvane/src/route_query.hpp"
 #include "morvane/src/socket_address.hpp"
-#include "morvane/src/whitespace.hpp"
 #include "runtime/runtime.hpp"
 
 namespace morvane::irr {
@@ -39,7 +37,8 @@ runtime::Task<Result<IRRClient>> IRRClient::connect(std::string address) {
     co_return ClientError(ErrorKind::invalid_input, "could not resolve to any address");
 }
 
-runtime::Task<Result<std::string>> IRRClient::query(std::string_view text) {
+runtime::Task<std::optional<ClientError>> IRRClient::exchange(std::string_view text,
+                                                               ReplyReader& reader) {
     std::span<const char> rest(text.data(), text.size());
     while (!rest.empty()) {
         Result<std::size_t> written = co_await stream.write_some(rest);
@@ -47,16 +46,12 @@ runtime::Task<Result<std::string>> IRRClient::query(std::string_view text) {
         if (written.value() == 0) co_return ClientError(ErrorKind::write_zero, "write zero");
         rest = rest.subspan(written.value());
     }
-
-    // The reader (with its 8,192-byte buffer) lives for this query only; whatever it holds past
-    // the payload, such as the "C" line, is dropped with it.
-    ReplyReader reader;
     for (;;) {
         Result<std::size_t> got = co_await stream.read_some(reader.read_buffer());
         if (!got) co_return got.take_error();
         switch (reader.on_read(got.value())) {
             case ReplyReader::Status::done:
-                co_return reader.take_payload();
+                co_return std::nullopt;
             case ReplyReader::Status::failed:
                 co_return reader.error();
             case ReplyReader::Status::need_more:
@@ -65,19 +60,34 @@ runtime::Task<Result<std::string>> IRRClient::query(std::string_view text) {
     }
 }
 
-runtime::Task<Result<std::vector<std::string>>> IRRClient::route(std::int32_t asn) {
-    // The line lives in this frame until the query task, which borrows it, has completed.
+runtime::Task<Result<std::string>> IRRClient::query(std::string_view text) {
+    // The reader (with its 8,192-byte buffer) lives for this query only; whatever it holds past
+    // the payload, such as the "C" line, is dropped with it.
+    ReplyReader reader;
+    std::optional<ClientError> failed = co_await exchange(text, reader);
+    if (failed) co_return std::move(*failed);
+    co_return reader.take_payload();
+}
+
+runtime::Task<Result<WordList>> IRRClient::route_words(std::int32_t asn) {
+    // The line lives in this frame until the exchange, which borrows it, has completed.
     const std::string line = route_query(asn);
-    Result<std::string> payload = co_await query(line);
-    if (!payload) co_return payload.take_error();
-    WordSplit words = split_whitespace(payload.value(), kMaxPrefixes);
-    if (words.count > kMaxPrefixes) {
+    ReplyReader reader(ReplyReader::SplitWords{kMaxPrefixes});
+    std::optional<ClientError> failed = co_await exchange(line, reader);
+    if (failed) co_return std::move(*failed);
+    if (reader.word_count() > kMaxPrefixes) {
         co_return ClientError(ErrorKind::invalid_data,
-                              "reply holds " + std::to_string(words.count) +
+                              "reply holds " + std::to_string(reader.word_count()) +
                                   " prefixes, more than the limit of " +
                                   std::to_string(kMaxPrefixes));
     }
-    co_return std::move(words.pieces);
+    co_return reader.take_words();
+}
+
+runtime::Task<Result<std::vector<std::string>>> IRRClient::route(std::int32_t asn) {
+    Result<WordList> words = co_await route_words(asn);
+    if (!words) co_return words.take_error();
+    co_return words.value().to_strings();
 }
 
 }  // namespace morvane::irr

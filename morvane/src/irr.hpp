@@ -7,11 +7,14 @@
 // step is to drop the client, which deregisters and closes the socket.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "morvane/src/reply_reader.hpp"
 #include "morvane/src/result.hpp"
+#include "morvane/src/word_list.hpp"
 #include "morvane/src/tcp_stream.hpp"
 #include "runtime/task.hpp"
 
@@ -19,11 +22,11 @@ namespace morvane::irr {
 
 // The most prefixes one answer may hold. Real "!g" answers run to about 100,000 prefixes; 2^20
 // leaves ten times that. The reply's bytes are bounded by the framing (1 GiB), but not what they
-// become: 1 GiB of one-character words would be 512 Mi prefixes, some 16 GiB of strings here and
-// about 28 GiB of Python objects after them. The words are counted before anything is allocated,
-// so a reply over the bound costs only its bytes; one at the bound costs copies of its bytes plus
-// per-prefix overhead (32-byte strings here, list slots and str headers in Python) of about
-// 120 MiB.
+// become: 1 GiB of one-character words would be 512 Mi prefixes, about 28 GiB of Python objects.
+// The words' spans are stored only up to the bound while the rest are merely counted, so a reply
+// over the bound costs its bytes plus 8 MiB of spans; one at the bound costs its bytes plus
+// per-prefix overhead (8-byte spans here, list slots and str headers in Python) of about
+// 100 MiB.
 inline constexpr std::size_t kMaxPrefixes = std::size_t{1} << 20;
 
 class IRRClient {
@@ -41,11 +44,18 @@ class IRRClient {
     // the payload text, or the error. The client must outlive the returned task.
     runtime::Task<Result<std::string>> query(std::string_view text);
 
-    // The prefixes `asn` originates ("!gAS<asn>"), one string per White_Space-separated word of
-    // the payload, in order, repeats included, never checked. The client must outlive the task.
+    // The prefixes `asn` originates ("!gAS<asn>"): the payload's White_Space-separated words,
+    // in order, repeats included, never checked, found while the answer arrives. More than
+    // kMaxPrefixes of them is an error. The client must outlive the task.
+    runtime::Task<Result<WordList>> route_words(std::int32_t asn);
+
+    // The same as one string per prefix.
     runtime::Task<Result<std::vector<std::string>>> route(std::int32_t asn);
 
   private:
+    // Writes `text` and reads one framed answer into `reader`; the error, if any.
+    runtime::Task<std::optional<ClientError>> exchange(std::string_view text, ReplyReader& reader);
+
     explicit IRRClient(TcpStream s) : stream(std::move(s)) {}
 
     TcpStream stream;

@@ -13,12 +13,14 @@ namespace {
 // Payload capacity reserved at once for answers up to this size (typical "!g" answers are
 // kilobytes to a few megabytes); larger ones grow by doubling as their bytes arrive.
 constexpr std::size_t kEagerReserve = 4 * 1024 * 1024;
-// How far ahead of the received bytes the payload storage is zero-filled for direct reads.
-constexpr std::size_t kZeroWindow = 256 * 1024;
 
 }  // namespace
 
-ReplyReader::ReplyReader() : buf_(new char[kReaderCapacity]) {}
+ReplyReader::ReplyReader() : buf_(new char[kReaderCapacity]), storage_(acquire_reply_storage()) {}
+
+ReplyReader::ReplyReader(SplitWords split) : ReplyReader() {
+    scanner_.emplace(split.max_words);
+}
 
 std::span<char> ReplyReader::read_buffer() {
     if (status_ != Status::need_more) throw Fault("ReplyReader: read_buffer() after the end");
@@ -27,8 +29,9 @@ std::span<char> ReplyReader::read_buffer() {
     if (in_payload_ && missing >= kReaderCapacity) {
         make_room(std::min<std::size_t>(missing, kReaderCapacity));
         direct_ = true;
-        const std::size_t room = std::min<std::size_t>(payload_.size() - got_, missing);
-        return {payload_.data() + got_, room};
+        RawBuffer<char>& payload = storage_->payload;
+        const std::size_t room = std::min<std::size_t>(payload.capacity() - got_, missing);
+        return {payload.data() + got_, room};
     }
     direct_ = false;
     pos_ = filled_ = 0;
@@ -39,7 +42,7 @@ ReplyReader::Status ReplyReader::on_read(std::size_t n) {
     if (status_ != Status::need_more) throw Fault("ReplyReader: on_read() after the end");
     if (direct_) {
         if (n == 0) return fail(ClientError(ErrorKind::unexpected_eof, "early eof"));
-        got_ += n;
+        received(n);
         return got_ == declared_ ? finish_payload() : status_;
     }
     if (n == 0) {
@@ -67,7 +70,14 @@ ReplyReader::Status ReplyReader::feed(std::string_view chunk) {
 
 std::string ReplyReader::take_payload() {
     if (status_ != Status::done) throw Fault("ReplyReader: take_payload() before done");
-    return std::move(payload_);
+    return std::string(storage_->payload.data(), got_);
+}
+
+WordList ReplyReader::take_words() {
+    if (status_ != Status::done || !scanner_ || !storage_) {
+        throw Fault("ReplyReader: take_words() before done, twice, or without SplitWords");
+    }
+    return WordList(std::move(storage_), scanner_->ascii());
 }
 
 ReplyReader::Status ReplyReader::consume_buffered() {
@@ -89,9 +99,9 @@ ReplyReader::Status ReplyReader::consume_buffered() {
     const std::size_t take = std::min<std::size_t>(filled_ - pos_, declared_ - got_);
     if (take > 0) {
         make_room(take);
-        std::memcpy(payload_.data() + got_, buf_.get() + pos_, take);
-        got_ += take;
+        std::memcpy(storage_->payload.data() + got_, buf_.get() + pos_, take);
         pos_ += take;
+        received(take);
     }
     return got_ == declared_ ? finish_payload() : status_;
 }
@@ -108,12 +118,18 @@ ReplyReader::Status ReplyReader::finish_header() {
     declared_ = length.value();
     in_payload_ = true;
     std::string().swap(line_);
+    // Room for the spans of a reply of typical prefixes (12 bytes or more with their separator);
+    // a reused storage usually has it already.
+    if (scanner_) {
+        storage_->words.reserve(
+            std::min<std::uint64_t>(scanner_->max_words(), declared_ / 12 + 1));
+    }
     return declared_ == 0 ? finish_payload() : status_;
 }
 
 ReplyReader::Status ReplyReader::finish_payload() {
-    payload_.resize(got_);
-    if (const auto bad = validate_utf8(payload_)) {
+    const std::string_view text(storage_->payload.data(), got_);
+    if (const auto bad = scanner_ ? scanner_->finish(text, storage_->words) : validate_utf8(text)) {
         return fail(ClientError(ErrorKind::invalid_data, bad->message()));
     }
     status_ = Status::done;
@@ -127,17 +143,21 @@ ReplyReader::Status ReplyReader::fail(ClientError error) {
 }
 
 void ReplyReader::make_room(std::size_t need) {
-    if (payload_.size() - got_ >= need) return;
+    RawBuffer<char>& payload = storage_->payload;
+    if (payload.capacity() - got_ >= need) return;
     // Capacity is reserved up to the declared length (at most kEagerReserve ahead of the data,
-    // doubling beyond): reserved pages stay untouched until written. Only a window ahead of the
-    // received bytes is zero-filled, each byte once, so the memory in use follows what the
-    // server actually sent, not what it claims.
-    const std::size_t target = std::min<std::size_t>(declared_, got_ + std::max(need, kZeroWindow));
-    if (target > payload_.capacity()) {
-        payload_.reserve(std::min<std::size_t>(
-            declared_, std::max({target, 2 * payload_.capacity(), kEagerReserve})));
-    }
-    payload_.resize(target);
+    // doubling beyond); the reserve copies only the bytes received, and reserved pages of a new
+    // allocation stay untouched until written, so the memory in use follows what the server
+    // actually sent, not what it claims.
+    payload.reserve(std::min<std::size_t>(
+        declared_, std::max({got_ + need, 2 * payload.capacity(), kEagerReserve})));
+}
+
+void ReplyReader::received(std::size_t n) {
+    got_ += n;
+    RawBuffer<char>& payload = storage_->payload;
+    payload.set_size(got_);
+    if (scanner_) scanner_->advance(std::string_view(payload.data(), got_), storage_->words);
 }
 
 }  // namespace morvane::irr

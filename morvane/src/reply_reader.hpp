@@ -7,9 +7,12 @@
 // read_buffer() points straight into the payload so large replies are not copied twice.
 //
 // Hostile servers: the header line is bounded by kMaxHeaderLine and the declared length by
-// kMaxPayload. Payload storage is reserved (untouched) but written, and zero-filled for direct
-// reads, only a bounded window ahead of the bytes that actually arrived, so a header that
-// declares a huge length costs no memory until data comes.
+// kMaxPayload. Payload storage (from the reply cache, see reply_storage.hpp) is reserved but
+// never initialised: only the bytes that actually arrive are written, so a header that declares
+// a huge length costs no memory until data comes.
+//
+// A reader made with SplitWords also finds the payload's words while the bytes arrive
+// (WordScanner) and hands the payload over as a WordList, without copying it.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,6 +22,9 @@
 #include <string_view>
 
 #include "morvane/src/client_error.hpp"
+#include "morvane/src/reply_storage.hpp"
+#include "morvane/src/word_list.hpp"
+#include "morvane/src/word_scanner.hpp"
 
 namespace morvane::irr {
 
@@ -30,7 +36,13 @@ class ReplyReader {
   public:
     enum class Status { need_more, done, failed };
 
+    // Asks a reader to split the payload into words, storing at most `max_words` spans.
+    struct SplitWords {
+        std::size_t max_words;
+    };
+
     ReplyReader();
+    explicit ReplyReader(SplitWords split);
 
     // Where the next read must put its bytes; valid while status() is need_more and until the
     // next call of on_read() or read_buffer().
@@ -45,21 +57,28 @@ class ReplyReader {
     Status status() const { return status_; }
     // Whether the header line has been parsed (the payload stage has begun).
     bool header_done() const { return in_payload_; }
-    // The payload text; once, after done.
+    // The payload text (a copy); after done.
     std::string take_payload();
+    // The payload and its words; once, after done, from a SplitWords reader.
+    WordList take_words();
+    // Words in the payload (may exceed the SplitWords bound); after done, from a SplitWords
+    // reader.
+    std::size_t word_count() const { return scanner_->count(); }
     // The failure; after failed.
     const ClientError& error() const { return *error_; }
-    // Bytes of payload storage in use (received or zero-filled ahead); reserved capacity beyond
-    // it is never touched.
-    std::size_t payload_storage() const { return payload_.size(); }
+    // Bytes of payload storage written (the payload received); reserved capacity beyond it is
+    // never touched by the reader.
+    std::size_t payload_storage() const { return got_; }
 
   private:
     Status consume_buffered();
     Status finish_header();
     Status finish_payload();
     Status fail(ClientError error);
-    // Grows the zero-filled payload storage so that at least `need` bytes fit behind got_.
+    // Grows the payload storage so that at least `need` bytes fit behind got_.
     void make_room(std::size_t need);
+    // got_ grew by `n` bytes.
+    void received(std::size_t n);
 
     Status status_ = Status::need_more;
     std::unique_ptr<char[]> buf_;
@@ -69,8 +88,9 @@ class ReplyReader {
     bool in_payload_ = false;
     std::string line_;
     std::uint64_t declared_ = 0;
-    std::string payload_;  // storage; bytes [0, got_) are received payload
+    PooledReplyStorage storage_;  // payload bytes [0, got_) received; words when splitting
     std::size_t got_ = 0;
+    std::optional<WordScanner> scanner_;  // when splitting
     std::optional<ClientError> error_;
 };
 

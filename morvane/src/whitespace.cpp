@@ -8,7 +8,7 @@
 #include <optional>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include "morvane/src/ascii_space.hpp"
 #endif
 
 namespace morvane::irr {
@@ -169,19 +169,13 @@ struct BlockMasks {
 
 template <bool kFindLeads>
 [[gnu::always_inline]] inline BlockMasks classify_block(const unsigned char* p) {
-    const __m128i tab = _mm_set1_epi8(0x09);
-    const __m128i four = _mm_set1_epi8(4);
-    const __m128i blank = _mm_set1_epi8(0x20);
     const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
     const __m128i e1 = _mm_set1_epi8(static_cast<char>(0xE1));
     const __m128i two = _mm_set1_epi8(2);
     BlockMasks m{0, 0};
     for (int k = 0; k < 4; ++k) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        // x - lo <= span (unsigned) <=> lo <= x <= lo + span
-        const __m128i t = _mm_sub_epi8(v, tab);
-        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(t, four), t);
-        const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(v, blank));
+        const __m128i space = ascii_space_lanes(v);
         m.space |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(space)))
                    << (16 * k);
         if constexpr (kFindLeads) {
@@ -293,6 +287,19 @@ WordSplit split_whitespace(std::string_view s, std::size_t max_words) {
         words.pieces.emplace_back(s.data() + start, end - start);
     });
     return words;
+}
+
+std::size_t split_whitespace_spans(std::string_view s, std::size_t max_words,
+                                   RawBuffer<WordSpan>& out) {
+    std::size_t count = 0;
+    for_each_word(s, [&](std::size_t, std::size_t) { ++count; });
+    if (count > max_words) return count;
+    out.reserve(out.size() + count);
+    for_each_word(s, [&](std::size_t start, std::size_t end) {
+        out.push_back(WordSpan{static_cast<std::uint32_t>(start),
+                               static_cast<std::uint32_t>(end - start)});
+    });
+    return count;
 }
 
 }  // namespace morvane::irr

@@ -6,6 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "morvane/src/raw_buffer.hpp"
+#include "morvane/src/word_span.hpp"
+
 namespace morvane::irr {
 
 // Byte length of the White_Space code point that starts `s`, or 0 if `s` does not start with one.
@@ -26,5 +29,11 @@ struct WordSplit {
 // split_whitespace with a bound: the pieces are counted first, and when there are more than
 // `max_words` of them nothing is allocated for them.
 WordSplit split_whitespace(std::string_view s, std::size_t max_words);
+
+// The same pieces as spans of `s`, appended to `out` unless there are more than `max_words` of
+// them; returns how many there are. Any well-formed UTF-8 text (the reply path's fallback for
+// text that is not ASCII).
+std::size_t split_whitespace_spans(std::string_view s, std::size_t max_words,
+                                   RawBuffer<WordSpan>& out);
 
 }  // namespace morvane::irr

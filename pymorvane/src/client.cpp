@@ -27,7 +27,7 @@ morvane::runtime::Task<RouteOutcome> fetch_routes_job(std::string address, std::
         if (!connected) co_return connection_error("Failed to connect: ", connected.error());
         client.emplace(connected.take());
     }
-    auto routes = co_await client->route(asn);
+    auto routes = co_await client->route_words(asn);
     client.reset();
     if (!routes) co_return connection_error("Failed to fetch routes: ", routes.error());
     co_return routes.take();

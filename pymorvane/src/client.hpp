@@ -6,10 +6,11 @@
 // no Python API, so it may move freely between worker threads; the bridge converts its outcome.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
+#include "morvane/src/word_list.hpp"
+#include "pymorvane/src/prefix_list.hpp"
 #include "runtime/task.hpp"
 
 namespace pymorvane {
@@ -17,7 +18,7 @@ namespace pymorvane {
 // The registry every production lookup asks: a public IRRd server that answers "!g".
 inline constexpr const char* kRegistryAddress = "whois.radb.net:43";
 
-using Prefixes = std::vector<std::string>;
+using Prefixes = morvane::irr::WordList;
 using RouteOutcome = morvane::binding::PyResult<Prefixes>;
 
 // The job body against any registry address; production passes kRegistryAddress (tests pass a

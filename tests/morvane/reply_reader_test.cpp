@@ -1,10 +1,15 @@
 // Framing of one answer, fed in every possible split across reads.
 #include "morvane/src/reply_reader.hpp"
 
+#include "morvane/src/reply_storage.hpp"
+#include "morvane/src/whitespace.hpp"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace morvane::irr {
 namespace {
@@ -136,6 +141,66 @@ TEST(ReplyReader, GarbageNeverCrashesAndAlwaysEnds) {
         r.feed({});
         EXPECT_NE(r.status(), ReplyReader::Status::need_more) << wire;
     }
+}
+
+TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
+    // Random texts from an alphabet of ASCII and multi-byte white space, word bytes and non-ASCII
+    // letters, in random reads, and with a bound that is sometimes exceeded: the words, their
+    // count and the ASCII flag must be what splitting the whole payload gives.
+    std::mt19937 rng(2024);
+    const std::vector<std::string> alphabet = {" ", "\n", "\t", "x", "1", "/", ".", "prefix",
+                                               "\xC2\xA0", "\xC3\xA9", "\xE3\x80\x80"};
+    for (int run = 0; run < 2000; ++run) {
+        const bool ascii_only = run % 2 == 0;
+        std::string data;
+        const int pieces = static_cast<int>(rng() % 200);
+        for (int i = 0; i < pieces; ++i) data += alphabet[rng() % (ascii_only ? 8 : alphabet.size())];
+        const std::vector<std::string> want = split_whitespace(data);
+        const std::size_t bound = run % 5 == 0 ? want.size() / 2 : want.size() + rng() % 3;
+        ReplyReader r(ReplyReader::SplitWords{bound});
+        const std::string wire = "A" + std::to_string(data.size()) + "\n" + data + "C\n";
+        for (std::size_t i = 0; r.status() == ReplyReader::Status::need_more;) {
+            const std::size_t step = 1 + rng() % 150;
+            r.feed(std::string_view(wire).substr(i, step));
+            i += step;
+        }
+        ASSERT_EQ(r.status(), ReplyReader::Status::done) << data;
+        EXPECT_EQ(r.word_count(), want.size()) << data;
+        const WordList words = r.take_words();
+        const bool ascii = std::all_of(data.begin(), data.end(), [](char c) { return c >= 0; });
+        EXPECT_EQ(words.ascii(), ascii) << data;
+        EXPECT_EQ(words.to_strings(), want.size() <= bound ? want : std::vector<std::string>{})
+            << data;
+    }
+    // Not UTF-8: the same error as the plain reader's.
+    ReplyReader bad(ReplyReader::SplitWords{10});
+    bad.feed("A7\nabcde\xFFx");
+    EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 1 bytes from index 5");
+}
+
+TEST(ReplyStorage, CacheKeepsRecentStoragesWithinItsBounds) {
+    // More storages than entries, 1 MiB each: the cache keeps the first kCachedReplies returned
+    // (the rest find it full and are freed), emptied but with their memory, and hands the last
+    // one it took out first.
+    std::vector<PooledReplyStorage> held;
+    for (std::size_t i = 0; i < kCachedReplies + 2; ++i) {
+        held.push_back(acquire_reply_storage());
+        held.back()->payload.reserve(std::size_t{1} << 20);
+        held.back()->payload.set_size(10);
+    }
+    const ReplyStorage* last = held[kCachedReplies - 1].get();
+    held.clear();  // destroyed front to back
+    EXPECT_EQ(cached_reply_bytes(), kCachedReplies << 20);
+    PooledReplyStorage again = acquire_reply_storage();
+    EXPECT_EQ(again.get(), last);
+    EXPECT_EQ(again->payload.size(), 0u);
+    EXPECT_EQ(again->payload.capacity(), std::size_t{1} << 20);
+    // A storage that would take the cache over its byte bound is freed instead.
+    PooledReplyStorage huge = acquire_reply_storage();
+    huge->payload.reserve(kCachedBytes);
+    const std::size_t before = cached_reply_bytes();
+    huge.reset();
+    EXPECT_EQ(cached_reply_bytes(), before);
 }
 
 }  // namespace
