@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "morvane/src/utf8.hpp"
+#include "runtime/utf8.hpp"
 #include "morvane/src/raw_buffer.hpp"
 #include "morvane/src/word_span.hpp"
 

@@ -188,6 +188,9 @@ TEST(BlockingPool, AnyOtherExceptionFromThreadCreationLeavesTheJobWithTheCaller)
     EXPECT_EQ(pool.stats().queued, 0u);
     gate.release();
     testing::block_on(std::move(busy));
+    // The thread reports its job done before it goes back to the pool; until it is idle again a
+    // new job would ask for a second thread, which this spawner refuses.
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().idle == 1; }));
     EXPECT_EQ(testing::block_on(submit(pool, [] { return 4; })).take(), 4);  // queue drained
 }
 
