@@ -1,22 +1,31 @@
-# Front door. `make test` is the whole suite: bootstrap CPython 3.14 and the venv if needed,
-# configure, build, run the C++ suites under CTest and then the Python suite under pytest.
+# Front door. `make demo` and `make test` each do all the set-up from a bare Debian machine:
+# install the Debian packages they need (tools/system-packages), bootstrap CPython 3.14 and the
+# venv, configure, build, run.
 SHELL := /bin/bash
 PRESET ?= default
 BUILD := build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
+# The tools/system-packages profile and whether the C++ tests are built. `make demo` narrows both
+# (target-specific values reach its prerequisites), so it needs no test-only package.
+PACKAGES ?= test
+BUILD_TESTS ?= ON
 
-.PHONY: all bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize soak refcount hardening-full clean format
+.PHONY: all packages bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize soak refcount hardening-full clean format
 
 all: build
 
-# The bootstrap is cheap when everything is cached (about a second), so it always runs.
-bootstrap:
+# Both steps are cheap when everything is in place (well under a second), so they always run.
+packages:
+	@tools/system-packages $(PACKAGES)
+
+bootstrap: packages
 	@mkdir -p build
 	@tools/bootstrap-python > $(PYTHON_STAMP).tmp && mv $(PYTHON_STAMP).tmp $(PYTHON_STAMP)
 
 configure: bootstrap
-	@cmake --preset $(PRESET) -DPython_EXECUTABLE="$$(tail -n1 $(PYTHON_STAMP))" > $(BUILD).configure.log \
+	@cmake --preset $(PRESET) -DPython_EXECUTABLE="$$(tail -n1 $(PYTHON_STAMP))" \
+		-DMORVANE_BUILD_TESTS=$(BUILD_TESTS) > $(BUILD).configure.log \
 		|| { cat $(BUILD).configure.log; exit 1; }
 
 build: configure
@@ -50,6 +59,8 @@ interop: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest tests/interop
 
 # The production module answering real lookups offline (private network namespace, emulator).
+demo: PACKAGES = demo
+demo: BUILD_TESTS = OFF
 demo: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) tools/demo
 

@@ -218,7 +218,7 @@ class IrrEmulator:
 
 
 @contextlib.contextmanager
-def serve_in_thread(*args, host: str = "127.0.0.1", **kwargs) -> Iterator[IrrEmulator]:
+def serve_in_thread(*args, host: str = "127.0.0.1", port: int = 0, **kwargs) -> Iterator[IrrEmulator]:
     """Runs an IrrEmulator on its own event loop in a daemon thread for the `with` block."""
     emulator = IrrEmulator(*args, **kwargs)
     loop = asyncio.new_event_loop()
@@ -226,7 +226,7 @@ def serve_in_thread(*args, host: str = "127.0.0.1", **kwargs) -> Iterator[IrrEmu
     thread = threading.Thread(target=loop.run_forever, name="irr-emulator", daemon=True)
     thread.start()
     try:
-        asyncio.run_coroutine_threadsafe(emulator.start(host), loop).result(10)
+        asyncio.run_coroutine_threadsafe(emulator.start(host, port), loop).result(10)
         started.set()
         yield emulator
     finally:

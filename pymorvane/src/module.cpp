@@ -75,10 +75,10 @@ PyModuleDef async_bridge_def = {
 }  // namespace
 }  // namespace pymorvane
 
-extern "C" PyMODINIT_FUNC PyInit_pymorvane() {
+PyMODINIT_FUNC PyInit_pymorvane() {
     return PyModuleDef_Init(&pymorvane::pymorvane_def);
 }
 
-extern "C" PyMODINIT_FUNC PyInit_async_bridge() {
+PyMODINIT_FUNC PyInit_async_bridge() {
     return PyModuleDef_Init(&pymorvane::async_bridge_def);
 }

@@ -1,27 +1,36 @@
 """The production module itself, unchanged, against the emulator on port 43 of a private network
-namespace in which the registry's host name resolves to loopback."""
+namespace in which the registry's host name resolves to loopback: the same answers as the
+route-fetch tests of the test-only module. tools/check-wheel runs this file against the module
+installed from the repaired wheel (another compiler and C++ library), so it stays self-contained:
+it needs only `pymorvane` on the path."""
 
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-from support.paths import EMULATOR, TOOLS
+from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
 
-NETNS = TOOLS / "with-registry-netns"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+NETNS = ROOT / "tools" / "with-registry-netns"
 
+# Runs inside the namespace; prints one JSON object of outcomes.
 SCENARIO = r"""
-import asyncio, json, subprocess, sys
+import asyncio, json, sys, time
+sys.path[:0] = sys.argv[1:3]
+from irr_emulator import serve_in_thread
+from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
 import pymorvane
 
-emulator = subprocess.Popen(
-    [sys.executable, sys.argv[1], "--host", "127.0.0.1", "--port", "43",
-     "--route", "3333=193.0.0.0/21,193.0.10.0/23"],
-    stdout=subprocess.PIPE, text=True)
-assert emulator.stdout.readline().strip() == "43"
+if sys.argv[3] == "uvloop":
+    import uvloop
+    run = lambda coro: asyncio.run(coro, loop_factory=uvloop.new_event_loop)
+else:
+    run = asyncio.run
 
 async def outcome(asn):
     try:
@@ -29,18 +38,41 @@ async def outcome(asn):
     except ConnectionError as exc:
         return [type(exc).__name__, *exc.args]
 
-if sys.argv[2] == "uvloop":
-    import uvloop
-    run = lambda coro: asyncio.run(coro, loop_factory=uvloop.new_event_loop)
-else:
-    run = asyncio.run
+def answered(reply, hold):
+    with serve_in_thread({}, mode="raw", raw=reply, hold=hold, port=43):
+        return run(outcome(64496))
 
-found = run(outcome(3333))
-missing = run(outcome(64496))
-emulator.terminate()
-emulator.wait()
-refused = run(outcome(3333))
-print(json.dumps({"found": found, "missing": missing, "refused": refused}))
+async def cancelled_silent(emulator):
+    fut = pymorvane.fetch_routes(64496)
+    done, _ = await asyncio.wait([fut], timeout=0.5)
+    fut.cancel()
+    return not done and len(emulator.records) == 1
+
+def silent_then_cancelled():
+    with serve_in_thread({}, mode="silent", port=43) as emulator:
+        pending = run(cancelled_silent(emulator))
+        deadline = time.monotonic() + 10
+        while not emulator.records[0].peer_closed and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return pending and emulator.records[0].peer_closed
+
+async def concurrent():
+    futs = [pymorvane.fetch_routes(asn) for asn in CONCURRENT_ROUTES for _ in range(4)]
+    return await asyncio.wait_for(asyncio.gather(*futs), 60)
+
+with serve_in_thread({3333: ["193.0.0.0/21", "193.0.10.0/23"]}, port=43) as emulator:
+    found = run(outcome(3333))
+    query = bytes(emulator.records[0].received).decode()
+with serve_in_thread(CONCURRENT_ROUTES, port=43):
+    many = run(concurrent())
+print(json.dumps({
+    "found": found, "query": query,
+    "framed": [answered(reply, True) for reply, _ in FRAMED_ANSWERS],
+    "failed": [answered(reply, False) for reply, _ in FAILED_ANSWERS],
+    "cancel_closes": silent_then_cancelled(),
+    "concurrent": many == [CONCURRENT_ROUTES[asn] for asn in CONCURRENT_ROUTES for _ in range(4)],
+    "refused": run(outcome(3333)),
+}))
 """
 
 
@@ -58,14 +90,18 @@ def namespaces_available() -> str | None:
 @pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
 def test_production_module_in_private_namespace(module_dir, loop):
     env = {**os.environ, "PYTHONPATH": str(module_dir)}
+    here = pathlib.Path(__file__).resolve().parent
     proc = subprocess.run(
-        [str(NETNS), sys.executable, "-c", SCENARIO, str(EMULATOR), loop],
+        [str(NETNS), sys.executable, "-c", SCENARIO, str(ROOT / "tools"), str(here), loop],
         env=env, capture_output=True, text=True, timeout=120,
     )
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout.strip().splitlines()[-1])
     assert result["found"] == ["193.0.0.0/21", "193.0.10.0/23"]
-    assert result["missing"] == [
-        "ConnectionError", "Failed to fetch routes: cannot parse integer from empty string"]
+    assert result["query"] == "!gAS3333\n"
+    assert result["framed"] == [expected for _, expected in FRAMED_ANSWERS]
+    assert result["failed"] == [["ConnectionError", message] for _, message in FAILED_ANSWERS]
+    assert result["cancel_closes"] is True
+    assert result["concurrent"] is True
     assert result["refused"] == [
         "ConnectionError", "Failed to connect: Connection refused (os error 111)"]

@@ -12,6 +12,7 @@ import pytest
 
 import _pymorvane_testing
 from irr_emulator import serve_in_thread
+from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 
@@ -46,32 +47,13 @@ def test_prefixes_in_payload_order_and_query_bytes(aio):
         assert bytes(emulator.records[0].received) == b"!gAS3333\n"
 
 
-@pytest.mark.parametrize(
-    "reply,expected",
-    [
-        (b"A29\n192.0.2.0/24 198.51.100.0/24\nC\n", ["192.0.2.0/24", "198.51.100.0/24"]),
-        (b"A0\nC\n", []),
-        (b"A+0005\n1 \t2\nC\n", ["1", "2"]),
-        (b"A16\n10.0.0.0/8 \xe2\x80\x83x\nC\n", ["10.0.0.0/8", "x"]),  # EM SPACE splits too
-        (b"A20\n1.0.0.0/8 1.0.0.0/8\n", ["1.0.0.0/8"] * 2),  # repeats kept; "C" never awaited
-    ],
-)
+@pytest.mark.parametrize("reply,expected", FRAMED_ANSWERS)
 def test_framed_answers(aio, reply, expected):
     with serve_in_thread({}, mode="raw", raw=reply, hold=True) as emulator:
         assert lookup(aio, f"127.0.0.1:{emulator.port}", 64496) == expected
 
 
-@pytest.mark.parametrize(
-    "reply,message",
-    [
-        (b"D\n", "Failed to fetch routes: cannot parse integer from empty string"),
-        (b"F Invalid AS number\n", "Failed to fetch routes: invalid digit found in string"),
-        (b"A99999999999999999999\n", "Failed to fetch routes: number too large to fit in target type"),
-        (b"A100\n192.0.2.0/24\nC\n", "Failed to fetch routes: early eof"),
-        (b"", "Failed to fetch routes: connection closed before a reply header arrived"),
-        (b"A5\n1\xff2.\n", "Failed to fetch routes: invalid utf-8 sequence of 1 bytes from index 1"),
-    ],
-)
+@pytest.mark.parametrize("reply,message", FAILED_ANSWERS)
 def test_failures_become_connection_errors(aio, reply, message):
     with serve_in_thread({}, mode="raw", raw=reply) as emulator:
         with pytest.raises(ConnectionError) as info:
@@ -176,7 +158,7 @@ def test_two_calls_in_flight_use_two_connections_and_fail_independently(aio):
 
 
 def test_many_concurrent_lookups(aio):
-    routes = {asn: [f"10.{asn % 256}.0.0/16", f"10.{asn % 256}.1.0/24"] for asn in range(64496, 64496 + 50)}
+    routes = CONCURRENT_ROUTES
     with serve_in_thread(routes) as emulator:
 
         async def main():
