@@ -62,7 +62,7 @@ struct Connection {
 };
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -71,7 +71,7 @@ public:
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -98,7 +98,7 @@ int bound_port(int fd) {
 }
 
 class Loop {
-public:
+  public:
     Loop(int listener, const std::string& reply) : listener_(listener), reply_(reply) {
         if (epfd_.get() < 0) die("epoll_create1");
         add(listener_, EPOLLIN);
@@ -123,7 +123,7 @@ public:
         }
     }
 
-private:
+  private:
     void add(int fd, uint32_t ev) {
         epoll_event e{};
         e.events = ev;
@@ -196,7 +196,8 @@ private:
             answer(c);
         }
         while (c.out_off < c.out.size()) {
-            ssize_t w = ::send(fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
+            ssize_t w =
+                ::send(fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
             if (w > 0) {
                 c.out_off += static_cast<size_t>(w);
             } else if (w < 0 && errno == EAGAIN) {
@@ -227,12 +228,17 @@ Options parse(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (a == "--host") opt.host = next();
-        else if (a == "--port") opt.port = std::atoi(next().c_str());
-        else if (a == "--prefixes") opt.prefixes = std::atol(next().c_str());
-        else if (a == "--threads") opt.threads = std::max(1, std::atoi(next().c_str()));
+        if (a == "--host")
+            opt.host = next();
+        else if (a == "--port")
+            opt.port = std::atoi(next().c_str());
+        else if (a == "--prefixes")
+            opt.prefixes = std::atol(next().c_str());
+        else if (a == "--threads")
+            opt.threads = std::max(1, std::atoi(next().c_str()));
         else {
-            std::fprintf(stderr, "usage: irr_server [--host H] [--port P] [--prefixes N] [--threads T]\n");
+            std::fprintf(stderr,
+                         "usage: irr_server [--host H] [--port P] [--prefixes N] [--threads T]\n");
             std::exit(2);
         }
     }
@@ -247,7 +253,8 @@ int main(int argc, char** argv) {
     Fd first(open_listener(opt, opt.port));
     const int port = bound_port(first.get());
     std::vector<std::unique_ptr<Fd>> listeners;
-    for (int t = 1; t < opt.threads; ++t) listeners.push_back(std::make_unique<Fd>(open_listener(opt, port)));
+    for (int t = 1; t < opt.threads; ++t)
+        listeners.push_back(std::make_unique<Fd>(open_listener(opt, port)));
     std::printf("port %d\n", port);
     std::fflush(stdout);
     std::vector<std::thread> threads;

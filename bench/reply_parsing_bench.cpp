@@ -23,7 +23,8 @@ std::string make_payload(bool unicode) {
         if (!unicode) {
             out += ' ';
         } else {
-            static const char* const kSeparators[] = {" ", "\xc2\xa0", "\xe3\x80\x80", "\t", "\xe2\x80\x83"};
+            static const char* const kSeparators[] = {" ", "\xc2\xa0", "\xe3\x80\x80", "\t",
+                                                      "\xe2\x80\x83"};
             out += kSeparators[i % 5];
         }
     }
@@ -37,7 +38,8 @@ void run(benchmark::State& state, const std::string& payload) {
         auto words = morvane::irr::split_whitespace(payload);
         benchmark::DoNotOptimize(words.data());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(payload.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(payload.size()));
 }
 
 void BM_ValidateAndSplitAscii(benchmark::State& state) {
@@ -57,7 +59,8 @@ void BM_SplitAscii(benchmark::State& state) {
         auto words = morvane::irr::split_whitespace(payload);
         benchmark::DoNotOptimize(words.data());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(payload.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(payload.size()));
 }
 
 }  // namespace

@@ -11,9 +11,9 @@ namespace {
 // The at-exit hook: closes the gate with the interpreter lock given up, so that threads already
 // inside (waiting for the lock, or holding it between two switches) can finish and leave.
 PyObject* close_exit_gate(PyObject*, PyObject*) {
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* saved = PyEval_SaveThread();
     ExitGate::instance().close_and_drain();
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(saved);
     Py_RETURN_NONE;
 }
 

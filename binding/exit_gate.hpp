@@ -53,9 +53,9 @@ class ExitGate final : public ForkResettable {
 
     std::mutex mutex_;
     std::condition_variable left_;
-    bool closed_ = false;      // guarded by mutex_; set once, never cleared
-    std::size_t inside_ = 0;   // guarded by mutex_
-    bool installed_ = false;   // guarded by the interpreter lock
+    bool closed_ = false;     // guarded by mutex_; set once, never cleared
+    std::size_t inside_ = 0;  // guarded by mutex_
+    bool installed_ = false;  // guarded by the interpreter lock
 };
 
 }  // namespace morvane::binding

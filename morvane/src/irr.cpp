@@ -38,7 +38,7 @@ runtime::Task<Result<IRRClient>> IRRClient::connect(std::string address) {
 }
 
 runtime::Task<std::optional<ClientError>> IRRClient::exchange(std::string_view text,
-                                                               ReplyReader& reader) {
+                                                              ReplyReader& reader) {
     std::span<const char> rest(text.data(), text.size());
     while (!rest.empty()) {
         Result<std::size_t> written = co_await stream.write_some(rest);
@@ -76,10 +76,10 @@ runtime::Task<Result<WordList>> IRRClient::route_words(std::int32_t asn) {
     std::optional<ClientError> failed = co_await exchange(line, reader);
     if (failed) co_return std::move(*failed);
     if (reader.word_count() > kMaxPrefixes) {
-        co_return ClientError(ErrorKind::invalid_data,
-                              "reply holds " + std::to_string(reader.word_count()) +
-                                  " prefixes, more than the limit of " +
-                                  std::to_string(kMaxPrefixes));
+        co_return ClientError(ErrorKind::invalid_data, "reply holds " +
+                                                           std::to_string(reader.word_count()) +
+                                                           " prefixes, more than the limit of " +
+                                                           std::to_string(kMaxPrefixes));
     }
     co_return reader.take_words();
 }

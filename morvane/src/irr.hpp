@@ -14,8 +14,8 @@
 
 #include "morvane/src/reply_reader.hpp"
 #include "morvane/src/result.hpp"
-#include "morvane/src/word_list.hpp"
 #include "morvane/src/tcp_stream.hpp"
+#include "morvane/src/word_list.hpp"
 #include "runtime/task.hpp"
 
 namespace morvane::irr {

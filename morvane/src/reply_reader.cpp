@@ -121,8 +121,7 @@ ReplyReader::Status ReplyReader::finish_header() {
     // Room for the spans of a reply of typical prefixes (12 bytes or more with their separator);
     // a reused storage usually has it already.
     if (scanner_) {
-        storage_->words.reserve(
-            std::min<std::uint64_t>(scanner_->max_words(), declared_ / 12 + 1));
+        storage_->words.reserve(std::min<std::uint64_t>(scanner_->max_words(), declared_ / 12 + 1));
     }
     return declared_ == 0 ? finish_payload() : status_;
 }

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-
 namespace morvane::irr {
 
 std::size_t ReplyStorage::footprint() const {

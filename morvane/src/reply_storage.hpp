@@ -13,7 +13,6 @@
 #include <memory>
 
 #include "morvane/src/raw_buffer.hpp"
-
 #include "morvane/src/word_span.hpp"
 
 namespace morvane::irr {

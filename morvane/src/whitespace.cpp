@@ -296,8 +296,8 @@ std::size_t split_whitespace_spans(std::string_view s, std::size_t max_words,
     if (count > max_words) return count;
     out.reserve(out.size() + count);
     for_each_word(s, [&](std::size_t start, std::size_t end) {
-        out.push_back(WordSpan{static_cast<std::uint32_t>(start),
-                               static_cast<std::uint32_t>(end - start)});
+        out.push_back(
+            WordSpan{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start)});
     });
     return count;
 }

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/utf8.hpp"
 #include "morvane/src/raw_buffer.hpp"
 #include "morvane/src/word_span.hpp"
+#include "runtime/utf8.hpp"
 
 namespace morvane::irr {
 
@@ -49,10 +49,10 @@ class WordScanner {
 
     std::size_t max_words_;
     std::size_t count_ = 0;
-    std::size_t scanned_ = 0;      // bytes scanned (whole blocks)
-    std::uint32_t word_start_ = 0; // start of the word running into the next block
-    bool in_word_ = false;         // the last scanned byte belongs to a word
-    bool ascii_ = true;            // false once a byte outside ASCII was seen: no more scanning
+    std::size_t scanned_ = 0;       // bytes scanned (whole blocks)
+    std::uint32_t word_start_ = 0;  // start of the word running into the next block
+    bool in_word_ = false;          // the last scanned byte belongs to a word
+    bool ascii_ = true;             // false once a byte outside ASCII was seen: no more scanning
 };
 
 }  // namespace morvane::irr

@@ -38,7 +38,7 @@ morvane::binding::PyResult<morvane::binding::PyRef> start_route_fetch(std::int32
 }
 
 morvane::binding::PyResult<morvane::binding::PyRef> start_route_fetch_from(std::string address,
-                                                                          std::int32_t asn) {
+                                                                           std::int32_t asn) {
     return morvane::bridge::future_into_py(fetch_routes_job(std::move(address), asn));
 }
 

@@ -31,6 +31,6 @@ morvane::binding::PyResult<morvane::binding::PyRef> start_route_fetch(std::int32
 
 // The same with another registry address (the test-only module uses it).
 morvane::binding::PyResult<morvane::binding::PyRef> start_route_fetch_from(std::string address,
-                                                                          std::int32_t asn);
+                                                                           std::int32_t asn);
 
 }  // namespace pymorvane

@@ -21,7 +21,8 @@ PyResult<void> pymorvane_exec_body(PyObject* module) {
     if (auto r = require_main_interpreter("pymorvane"); !r) return std::move(r).error();
     PyRef name = PyRef::steal(PyModule_GetNameObject(module));
     if (!name) return PyErr::fetch();
-    PyRef function = PyRef::steal(PyCMethod_New(fetch_routes_method(), module, name.get(), nullptr));
+    PyRef function =
+        PyRef::steal(PyCMethod_New(fetch_routes_method(), module, name.get(), nullptr));
     if (!function) return PyErr::fetch();
     name.reset();
     return add_named(module, function.get());
@@ -68,8 +69,8 @@ PyModuleDef_Slot async_bridge_slots[] = {
 };
 
 PyModuleDef async_bridge_def = {
-    PyModuleDef_HEAD_INIT, "async_bridge", "", 0, nullptr, async_bridge_slots, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "async_bridge", "",      0,       nullptr,
+    async_bridge_slots,    nullptr,        nullptr, nullptr,
 };
 
 }  // namespace

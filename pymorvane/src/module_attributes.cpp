@@ -51,7 +51,8 @@ PyResult<void> add_named(PyObject* module, PyObject* value) {
 
 PyResult<void> check_is_module(PyObject* object) {
     if (!PyModule_Check(object)) {
-        return PyErr::new_deferred(PyExc_TypeError, "module exec was given an object that is not a module");
+        return PyErr::new_deferred(PyExc_TypeError,
+                                   "module exec was given an object that is not a module");
     }
     return morvane::binding::ok();
 }

@@ -228,8 +228,9 @@ PyObject* cache_get_after_drop(PyObject*, PyObject* args) {
         if (PyList_SetSlice(holder, 0, 1, nullptr) != 0) return PyErr::fetch();
         std::thread([&] { dropped.reset(); }).join();
         PyRef keep = PyRef::borrow(callable);
-        PyResult<const PyRef*> value = caches[index % Py_ssize_t(std::size(caches))].get_or_try_init(
-            [&]() -> PyResult<PyRef> { return owned(PyObject_CallNoArgs(keep.get())); });
+        PyResult<const PyRef*> value =
+            caches[index % Py_ssize_t(std::size(caches))].get_or_try_init(
+                [&]() -> PyResult<PyRef> { return owned(PyObject_CallNoArgs(keep.get())); });
         if (!value.ok()) return std::move(value).error();
         return value.value()->clone();
     });

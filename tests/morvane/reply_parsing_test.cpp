@@ -92,7 +92,9 @@ TEST(Whitespace, SplitKeepsOrderAndRepeatsAndDropsEmptyPieces) {
 
 TEST(Whitespace, BoundedSplitCountsAndRefusesBeyondTheBound) {
     // ASCII separators only, and with a multi-byte one (the two scans count separately).
-    for (const std::string& text : {"a b\tc a\n"s, "a b\xE2\x80\x83" "c a"s}) {
+    for (const std::string& text : {"a b\tc a\n"s,
+                                    "a b\xE2\x80\x83"
+                                    "c a"s}) {
         const auto at = split_whitespace(text, 4);
         EXPECT_EQ(at.count, 4u);
         EXPECT_EQ(at.pieces, (Words{"a", "b", "c", "a"})) << text;

@@ -1,15 +1,15 @@
 // Framing of one answer, fed in every possible split across reads.
 #include "morvane/src/reply_reader.hpp"
 
-#include "morvane/src/reply_storage.hpp"
-#include "morvane/src/whitespace.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "morvane/src/reply_storage.hpp"
+#include "morvane/src/whitespace.hpp"
 
 namespace morvane::irr {
 namespace {
@@ -148,13 +148,14 @@ TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
     // letters, in random reads, and with a bound that is sometimes exceeded: the words, their
     // count and the ASCII flag must be what splitting the whole payload gives.
     std::mt19937 rng(2024);
-    const std::vector<std::string> alphabet = {" ", "\n", "\t", "x", "1", "/", ".", "prefix",
-                                               "\xC2\xA0", "\xC3\xA9", "\xE3\x80\x80"};
+    const std::vector<std::string> alphabet = {
+        " ", "\n", "\t", "x", "1", "/", ".", "prefix", "\xC2\xA0", "\xC3\xA9", "\xE3\x80\x80"};
     for (int run = 0; run < 2000; ++run) {
         const bool ascii_only = run % 2 == 0;
         std::string data;
         const int pieces = static_cast<int>(rng() % 200);
-        for (int i = 0; i < pieces; ++i) data += alphabet[rng() % (ascii_only ? 8 : alphabet.size())];
+        for (int i = 0; i < pieces; ++i)
+            data += alphabet[rng() % (ascii_only ? 8 : alphabet.size())];
         const std::vector<std::string> want = split_whitespace(data);
         const std::size_t bound = run % 5 == 0 ? want.size() / 2 : want.size() + rng() % 3;
         ReplyReader r(ReplyReader::SplitWords{bound});

@@ -71,8 +71,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "_pymorvane_testing", "Test-only access to the route-fetch job.", 0,
-    methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_pymorvane_testing",
+    "Test-only access to the route-fetch job.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
