@@ -26,9 +26,13 @@ class Registry:
         self.proc = proc
 
     def run(self, argv, **kwargs) -> subprocess.CompletedProcess:
-        """Runs a command in the registry's namespace (its network and its hosts file)."""
-        ns = f"/proc/{self.proc.pid}/ns"
-        return subprocess.run(["nsenter", f"--net={ns}/net", f"--mount={ns}/mnt", "--", *argv],
+        """Runs a command in the registry's namespace (its network and its hosts file). Entering a
+        mount namespace resets the root to that namespace's own, so the root and the working
+        directory are taken again from the registry process: under a chroot (a fresh Debian root)
+        they are not the host's."""
+        proc = f"/proc/{self.proc.pid}"
+        return subprocess.run(["nsenter", f"--net={proc}/ns/net", f"--mount={proc}/ns/mnt",
+                               f"--root={proc}/root", f"--wd={proc}/cwd", "--", *argv],
                               capture_output=True, text=True, **kwargs)
 
 
