@@ -43,8 +43,12 @@ from typing import Iterator
 
 SOURCES = ("DEMO",)
 
-# Documentation ASNs (RFC 5398) and documentation prefixes (RFC 5737, RFC 3849).
+# Documentation ASNs (RFC 5398) and documentation prefixes (RFC 5737, RFC 3849), and AS3333
+# (RIPE NCC) with IPv4 routes of its own address space, so that the README's first example, which
+# asks for AS3333 as a user would, prints prefixes in the demo's namespace too.
 DATASET: dict[int, list[str]] = {
+    3333: ["193.0.0.0/21", "193.0.10.0/23", "193.0.12.0/23", "193.0.18.0/23", "193.0.20.0/23",
+           "193.0.22.0/23", "2001:67c:2e8::/48"],
     64496: ["192.0.2.0/24", "2001:db8::/32"],
     64497: ["198.51.100.0/24", "198.51.100.0/25", "198.51.100.128/25", "2001:db8:1::/48"],
     64498: ["203.0.113.0/24", "2001:db8:2::/48", "2001:db8:3::/48"],
