@@ -6,7 +6,7 @@
 Every measurement runs in its own child process (so peak RSS is one client's) against one
 irr_server process started here (one per reply size). Clients are interleaved within each
 workload (all clients once, rotated, then again, `--reps` times) and the medians are reported.
-As root, the whole run moves into a private network namespace (tools/with-registry-netns) where
+Where namespaces can be made (as root, or in an unprivileged user namespace), the whole run moves into a private network namespace (tools/with-registry-netns) where
 the registry host name maps to 127.0.0.1 and the server listens on port 43, so the production
 `pymorvane.fetch_routes` is measured and every client resolves the same host name; elsewhere the
 test-only entry `_pymorvane_testing.fetch_routes_from` is measured against 127.0.0.1. All traffic

@@ -1,22 +1,21 @@
 """The production module itself, unchanged, against the emulator on port 43 of a private network
 namespace in which the registry's host name resolves to loopback: the same answers as the
 route-fetch tests of the test-only module. tools/check-wheel runs this file against the module
-installed from the repaired wheel (another compiler and C++ library), so it stays self-contained:
-it needs only `pymorvane` on the path."""
+installed from the repaired wheel (another compiler and C++ library), so it needs only `pymorvane`
+and the checkout's tests/ and tools/ on the path."""
 
 import json
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 
 import pytest
 
 from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
+from support.netns import NETNS, namespaces_unavailable
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-NETNS = ROOT / "tools" / "with-registry-netns"
 
 # Runs inside the namespace; prints one JSON object of outcomes.
 SCENARIO = r"""
@@ -76,17 +75,7 @@ print(json.dumps({
 """
 
 
-def namespaces_available() -> str | None:
-    if os.geteuid() != 0:
-        return "needs root to create a network namespace"
-    if not shutil.which("unshare") or not shutil.which("ip"):
-        return "needs unshare (util-linux) and ip (iproute2)"
-    if subprocess.run(["unshare", "--net", "--mount", "true"], capture_output=True).returncode:
-        return "network namespaces are not available here"
-    return None
-
-
-@pytest.mark.skipif(namespaces_available() is not None, reason=str(namespaces_available()))
+@pytest.mark.skipif(namespaces_unavailable() is not None, reason=str(namespaces_unavailable()))
 @pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
 def test_production_module_in_private_namespace(module_dir, loop):
     env = {**os.environ, "PYTHONPATH": str(module_dir)}
