@@ -11,7 +11,7 @@ PYTHON_STAMP := build/.python
 PACKAGES ?= test
 BUILD_TESTS ?= ON
 
-.PHONY: all packages bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize soak refcount hardening-full clean format
+.PHONY: all packages bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize soak refcount hardening-full dist clean format
 
 all: build
 
@@ -96,6 +96,12 @@ hardening-full: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) MORVANE_HARDENING_RUNS=200 MORVANE_HARDENING_FULL=1 \
 		$(VENV)/bin/python -X dev -m pytest tests/hardening
 
+# The release files in dist/: the sdist and the repaired manylinux_2_28 wheel, built by the same
+# script as the packaging check's (tools/build-dist) and checked with `twine check --strict`.
+dist: PACKAGES = build
+dist: bootstrap
+	@tools/build-dist dist
+
 # C++ formatting with the pinned clang-format of the venv (tools/check-format).
 format: bootstrap
 	@tools/check-format --fix
@@ -105,4 +111,4 @@ format-check: bootstrap
 	@tools/check-format
 
 clean:
-	rm -rf build
+	rm -rf build dist

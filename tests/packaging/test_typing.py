@@ -1,4 +1,8 @@
-"""The typed stub matches the built module, and the examples type-check strictly against it."""
+"""The stub package matches the built module, and the examples type-check strictly against it.
+
+Type checkers find the stub-only package pymorvane-stubs the way a user's do: in a directory of
+the module search path (site-packages when installed, the build tree's module directory here),
+with no MYPYPATH."""
 
 import os
 import pathlib
@@ -9,7 +13,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def run(args, module_dir):
-    env = {**os.environ, "PYTHONPATH": str(module_dir), "MYPYPATH": str(module_dir)}
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    env["PYTHONPATH"] = str(module_dir)
     return subprocess.run([sys.executable, "-m", *args], cwd=ROOT, env=env, capture_output=True,
                           text=True, timeout=300)
 
