@@ -1,7 +1,9 @@
 #include "binding/pyerr.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "binding/attach_guard.hpp"
@@ -20,6 +22,7 @@ struct PyErr::State {
         // Builtin static type, getter (lock held), or owned type reference.
         std::variant<PyObject*, TypeGetter, PyRef> type;
         std::variant<std::string, PyRef> argument;
+        LocaleText locale_text{};  // within a string argument; empty: all of it is UTF-8
     };
 
     explicit State(Deferred deferred) : inner(std::move(deferred)) {}
@@ -48,6 +51,32 @@ PyObject* deferred_type(const State::Deferred& deferred) {
     return std::get<PyObject*>(deferred.type);
 }
 
+// Bytes that should be UTF-8 as a new str; NULL with the error set. A byte that does not decode
+// becomes U+FFFD, so that an error stays of its own type with a readable message instead of
+// turning into a UnicodeDecodeError. Lock held.
+PyRef utf8_str(std::string_view bytes) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(bytes.data(), Py_ssize_t(bytes.size()), "replace"));
+}
+
+// The message as a new str: UTF-8 around the C library's text, which is decoded as the
+// interpreter decodes its own (PyErr_SetFromErrno, os.strerror): with the locale's codec, bytes
+// it cannot decode kept as surrogates. NULL with the error set. Lock held.
+PyRef message_str(const std::string& message, PyErr::LocaleText locale_text) {
+    const std::size_t offset = std::min(locale_text.offset, message.size());
+    const std::size_t size = std::min(locale_text.size, message.size() - offset);
+    if (size == 0) return utf8_str(message);
+    const std::string_view all(message);
+    PyRef head = utf8_str(all.substr(0, offset));
+    if (!head) return head;
+    // The decoder wants a terminated text of its own.
+    const std::string own(all.substr(offset, size));
+    PyRef text = PyRef::steal(PyUnicode_DecodeLocale(own.c_str(), "surrogateescape"));
+    if (!text) return text;
+    PyRef tail = utf8_str(all.substr(offset + size));
+    if (!tail) return tail;
+    return PyRef::steal(PyUnicode_FromFormat("%U%U%U", head.get(), text.get(), tail.get()));
+}
+
 // Sets the deferred error as the pending exception without consuming it. Lock held.
 void raise_deferred(const State::Deferred& deferred) {
     PyObject* type = deferred_type(deferred);
@@ -59,14 +88,9 @@ void raise_deferred(const State::Deferred& deferred) {
         PyErr_SetObject(type, owned->get());
         return;
     }
-    const std::string& message = std::get<std::string>(deferred.argument);
-    // Messages may carry C library texts (strerror_r, gai_strerror) in the process's locale,
-    // which need not be UTF-8: a byte that does not decode becomes U+FFFD, so the error stays of
-    // its own type with a readable message instead of turning into a UnicodeDecodeError.
-    PyObject* value = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
-    if (value == nullptr) return;  // the memory error is now pending instead
-    PyErr_SetObject(type, value);
-    Py_DECREF(value);
+    PyRef value = message_str(std::get<std::string>(deferred.argument), deferred.locale_text);
+    if (!value) return;  // the decoder's error (memory) is now pending instead
+    PyErr_SetObject(type, value.get());
 }
 
 }  // namespace
@@ -90,6 +114,11 @@ PyErr PyErr::new_deferred(PyRef type, std::string message) {
 
 PyErr PyErr::new_deferred(PyObject* static_type, PyRef argument) {
     return PyErr(std::make_unique<State>(State::Deferred{static_type, std::move(argument)}));
+}
+
+PyErr PyErr::new_deferred(PyObject* static_type, std::string message, LocaleText locale_text) {
+    return PyErr(
+        std::make_unique<State>(State::Deferred{static_type, std::move(message), locale_text}));
 }
 
 PyErr PyErr::from_value(PyRef exception) {

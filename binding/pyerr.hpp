@@ -17,6 +17,7 @@
 // members say "lock held". A moved-from PyErr may only be assigned to or dropped.
 #include <Python.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,17 @@ class PyErr {
     // Deferred error whose single argument is an object made with the lock held: a str message that
     // UTF-8 cannot carry. (As with PyErr_SetObject, a tuple would be taken as the argument list.)
     static PyErr new_deferred(PyObject* static_type, PyRef argument);
+
+    // The bytes [offset, offset + size) of a message that a C library function wrote (strerror_r,
+    // gai_strerror): in the locale's encoding, which need not be UTF-8.
+    struct LocaleText {
+        std::size_t offset = 0;
+        std::size_t size = 0;
+    };
+    // Deferred error whose message is UTF-8 except for `locale_text`, which is decoded when the
+    // error is built with the locale's codec and surrogateescape, as OSError, os.strerror and
+    // socket.gaierror decode the same texts. No lock needed.
+    static PyErr new_deferred(PyObject* static_type, std::string message, LocaleText locale_text);
 
     // Ready error from an exception object. If the object is not an exception instance, the error
     // becomes TypeError "exceptions must derive from BaseException". Lock held.

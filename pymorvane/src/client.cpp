@@ -1,6 +1,7 @@
 #include "pymorvane/src/client.hpp"
 
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "bridge/future_into_py.hpp"
@@ -12,8 +13,12 @@ using morvane::binding::PyErr;
 
 namespace {
 
-PyErr connection_error(const char* prefix, const morvane::irr::ClientError& error) {
-    return PyErr::new_deferred(PyExc_ConnectionError, prefix + error.message());
+// The C library's part of the client's message (an OS error's or a resolver failure's text)
+// stays marked, so that the binding decodes it with the locale's codec and the rest as UTF-8.
+PyErr connection_error(std::string_view prefix, const morvane::irr::ClientError& error) {
+    const morvane::irr::TextSpan part = error.locale_text();
+    return PyErr::new_deferred(PyExc_ConnectionError, std::string(prefix) + error.message(),
+                               PyErr::LocaleText{prefix.size() + part.offset, part.size});
 }
 
 }  // namespace

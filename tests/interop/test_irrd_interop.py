@@ -40,9 +40,15 @@ def test_more_lookups_at_once_than_irrd_has_workers(outcome):
         assert sorted(routes) == sorted(expected[asn]), f"AS{asn}"
 
 
-def test_cancelling_a_100k_lookup_mid_flight(outcome):
+def test_cancelling_a_queued_lookup_closes_its_connection(outcome):
+    queued = outcome["cancel_queued"]
+    assert queued == {"idle_before": True, "queued": True, "closed": True,
+                      "held_throughout": True}
+
+
+def test_lookups_after_a_100k_lookup_cancelled_mid_flight(outcome):
     cancel = outcome["cancel"]
-    assert cancel["attempts"][-1] == "cancelled", cancel["attempts"]
+    assert cancel["attempts"][-1] == "cancelled in flight", cancel["attempts"]
     assert cancel["after"] == ["192.0.2.128/25"]
     assert cancel["huge_after_size"] == cancel["huge_after_distinct"] == dataset.HUGE_COUNT
 

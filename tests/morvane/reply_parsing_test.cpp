@@ -1,13 +1,17 @@
-// Pure text handling of replies: the header's length field, White_Space splitting and the query
-// line.
+// Pure text handling of replies: the header's length field, White_Space splitting, the query
+// line, and which part of an error's message is the C library's.
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "morvane/src/client_error.hpp"
 #include "morvane/src/reply_header.hpp"
 #include "morvane/src/route_query.hpp"
 #include "morvane/src/whitespace.hpp"
@@ -200,6 +204,24 @@ TEST(RouteQuery, ExactBytes) {
     EXPECT_EQ(route_query(-1), "!gAS-1\n");
     EXPECT_EQ(route_query(2147483647), "!gAS2147483647\n");
     EXPECT_EQ(route_query(-2147483647 - 1), "!gAS-2147483648\n");
+}
+
+// The binding decodes the marked bytes with the locale's codec and the rest as UTF-8, so the
+// mark must cover the C library's text exactly.
+std::string marked(const ClientError& error) {
+    return error.message().substr(error.locale_text().offset, error.locale_text().size);
+}
+
+TEST(ClientErrorText, MarksExactlyTheCLibrarysText) {
+    const ClientError refused = ClientError::from_errno(ECONNREFUSED);
+    EXPECT_EQ(marked(refused), std::strerror(ECONNREFUSED));
+    EXPECT_EQ(refused.message(), marked(refused) + " (os error 111)");
+
+    const ClientError unresolved = ClientError::from_resolver(EAI_AGAIN, 0);
+    EXPECT_EQ(marked(unresolved), ::gai_strerror(EAI_AGAIN));
+    EXPECT_EQ(unresolved.message(), "failed to lookup address information: " + marked(unresolved));
+    // EAI_SYSTEM is reported as the operating-system error it carries.
+    EXPECT_EQ(marked(ClientError::from_resolver(EAI_SYSTEM, EMFILE)), std::strerror(EMFILE));
 }
 
 }  // namespace

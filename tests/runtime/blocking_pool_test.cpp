@@ -1,11 +1,14 @@
 // The blocking pool on its own: thread limit and FIFO queueing, keep-alive, the temporary-
-// shortage rule, and job faults. Keep-alive is shortened through the pool's constructor.
+// shortage rule, and job faults. The keep-alive is the pool's constructor argument: long where a
+// thread must not expire, short where it must, so that no case depends on how fast the machine is.
 #include "runtime/blocking_pool.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -97,21 +100,60 @@ TEST(BlockingPool, LimitQueuesFurtherJobsInArrivalOrder) {
     EXPECT_EQ(spawner.created->load(), 3);
 }
 
-TEST(BlockingPool, IdleThreadIsReusedThenExpiresAfterKeepAlive) {
+// Starts real threads, counts them, and notes when each one's pool loop has returned, i.e. when
+// it has decided to end; the note is taken after that decision, so it can be late but never early.
+struct ExitClock {
+    struct Notes {
+        std::mutex mu;
+        std::vector<std::chrono::steady_clock::time_point> ends;
+        std::atomic<int> created{0};
+    };
+    std::shared_ptr<Notes> notes = std::make_shared<Notes>();
+    ThreadSpawner get() const {
+        auto n = notes;
+        return [n](std::function<void()> body) {
+            n->created.fetch_add(1);
+            spawn_os_thread([n, body = std::move(body)] {
+                body();
+                std::lock_guard lock(n->mu);
+                n->ends.push_back(std::chrono::steady_clock::now());
+            });
+        };
+    }
+    std::vector<std::chrono::steady_clock::time_point> ends() const {
+        std::lock_guard lock(notes->mu);
+        return notes->ends;
+    }
+};
+
+TEST(BlockingPool, IdleThreadIsReusedWithinTheKeepAlive) {
+    // A keep-alive no test run outlasts: however late the second job comes, the thread waits.
     CountingSpawner spawner;
-    BlockingPool& pool = make_pool(4, 300ms, spawner.get());
+    BlockingPool& pool = make_pool(4, 24h, spawner.get());
     EXPECT_EQ(testing::block_on(submit(pool, [] { return 1; })).take(), 1);
+    // The job reports done before its thread is idle again; until then a job needs a new thread.
     ASSERT_TRUE(testing::eventually([&] { return pool.stats().idle == 1; }));
-    // Idle for less than the keep-alive: the same thread takes the next job.
     EXPECT_EQ(testing::block_on(submit(pool, [] { return testing::thread_name(); })).take(),
               "morvane-worker");
     EXPECT_EQ(spawner.created->load(), 1);
     EXPECT_EQ(pool.stats().owed_wakeups, 0u);
-    // Idle for the keep-alive: the thread ends.
-    EXPECT_TRUE(testing::eventually([&] { return pool.stats().threads == 0; }));
+    EXPECT_EQ(pool.stats().threads, 1u);
+}
+
+TEST(BlockingPool, IdleThreadEndsAfterTheKeepAliveNotBefore) {
+    constexpr auto keep_alive = 300ms;
+    ExitClock clock;
+    BlockingPool& pool = make_pool(4, keep_alive, clock.get());
+    // The job's last moment comes before its thread's idle wait starts.
+    const auto job_end =
+        testing::block_on(submit(pool, [] { return std::chrono::steady_clock::now(); })).take();
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().threads == 0; }, 60s));
     EXPECT_EQ(pool.stats().idle, 0u);
+    ASSERT_TRUE(testing::eventually([&] { return clock.ends().size() == 1; }));
+    EXPECT_GE(clock.ends()[0] - job_end, keep_alive);
+    // A job after that starts a thread anew.
     EXPECT_EQ(testing::block_on(submit(pool, [] { return 2; })).take(), 2);
-    EXPECT_EQ(spawner.created->load(), 2);
+    EXPECT_EQ(clock.notes->created.load(), 2);
 }
 
 // Starts `allow_first` threads, then throws `error` instead.
