@@ -1,5 +1,5 @@
-"""Runs inside a private network namespace (tools/with-registry-netns): a scripted registry on
-127.0.0.1:43, where whois.radb.net resolves there, and pymorvane-routes against it.
+"""Runs inside a private network namespace (tools/with-registry-netns), where whois.radb.net is
+127.0.0.1: a scripted registry on port 43, and pymorvane-routes against it.
 
     scripted_run.py SCRIPT.json RESULT.json TOOL-ARGS...
 
@@ -8,7 +8,8 @@ The tool inherits standard input, output and error. SCRIPT holds:
              (other ASes: the emulator's dataset; close_first: close the first N connections of
              the AS unanswered, answer later ones)
   "hold": [N, T]     answer nobody until N lookups wait at once (or all T lookups came), then
-                     a moment longer, so that one too many would be seen
+                     a moment longer, in which one too many would come (a wait, not a bound:
+                     a tool that keeps its bound passes however slow the machine)
   "interrupt": N     SIGINT to the tool once N connections came
   "tty_rows": N      the tool's standard error is a terminal of N rows
   "no_registry": 1   nothing listens on port 43
