@@ -38,7 +38,7 @@ and left out), without repeats and in address order, as bgpq4 writes them. An AS
 routes gives an empty list.
 
 formats (--format) and the bgpq4 option that writes the same:
-  plain     one prefix a line          bgpq4 {formats.BGPQ4_FLAGS["plain"]}
+  plain     one prefix a line          bgpq4 -F '%n/%l\\n'
   cisco     Cisco IOS prefix-list      bgpq4 (its default)
   juniper   Junos prefix-list          bgpq4 -J
   bird      BIRD prefix set            bgpq4 -b

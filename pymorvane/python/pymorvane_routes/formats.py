@@ -72,9 +72,6 @@ LISTS: dict[str, Callable[[str | None, Sequence[str]], str]] = {
     "openbgpd": openbgpd,
     "json": bgpq4_json,
 }
-# The bgpq4 option that writes the same format.
-BGPQ4_FLAGS = {"plain": "-F '%n/%l\\n'", "cisco": "(none)", "juniper": "-J", "bird": "-b",
-               "openbgpd": "-B", "json": "-j"}
 
 
 def json_line(asn: int, prefixes: Sequence[str] | None = None, error: str | None = None) -> str:
