@@ -1,5 +1,4 @@
-"""The typed stub matches the built module, and the examples and the pymorvane-routes command
-type-check strictly against it."""
+"""The typed stub matches the built module, and the examples type-check strictly against it."""
 
 import os
 import pathlib
@@ -23,6 +22,7 @@ def test_stub_matches_the_module(module_dir, tmp_path):
 
 
 def test_examples_type_check_strictly(module_dir, tmp_path):
+    # The pymorvane-routes command's package, too.
     proc = run(["mypy", "--strict", "--cache-dir", str(tmp_path), "examples/",
                 "pymorvane/python/pymorvane_routes/"], module_dir)
     assert proc.returncode == 0, proc.stdout + proc.stderr
