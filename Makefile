@@ -64,10 +64,11 @@ demo: BUILD_TESTS = OFF
 demo: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) tools/demo
 
-# A live lookup against the public registry, where the network allows it: make run AS=3333
+# pymorvane-routes against the public registry, where the network allows it: make run AS=3333
+# (AS may hold several numbers and options: make run AS="--format cisco 3333 64496")
 AS ?= 3333
 run: build
-	@PYTHONPATH=$(BUILD)/python $(VENV)/bin/python examples/routes.py $(AS)
+	@PYTHONPATH=$(BUILD)/python $(VENV)/bin/python -m pymorvane_routes $(AS)
 
 # Side-by-side benchmarks (bench/README.md). A smoke run: make bench BENCH_ARGS=--quick
 BENCH_ARGS ?=

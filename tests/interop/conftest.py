@@ -29,11 +29,11 @@ class Registry:
         """Runs a command in the registry's namespace (its network and its hosts file). Entering a
         mount namespace resets the root to that namespace's own, so the root and the working
         directory are taken again from the registry process: under a chroot (a fresh Debian root)
-        they are not the host's."""
+        they are not the host's. The output is text unless text=False asks for its bytes."""
         proc = f"/proc/{self.proc.pid}"
         return subprocess.run(["nsenter", f"--net={proc}/ns/net", f"--mount={proc}/ns/mnt",
                                f"--root={proc}/root", f"--wd={proc}/cwd", "--", *argv],
-                              capture_output=True, text=True, **kwargs)
+                              **{"capture_output": True, "text": True, **kwargs})
 
 
 @pytest.fixture(scope="session")
