@@ -2,8 +2,11 @@
 in a private network namespace, on the standard loop and on uvloop. A block that is meant to
 raise says so in its own code and checks the exception there."""
 
+import json
 import os
 import pathlib
+import re
+import shlex
 import subprocess
 import sys
 
@@ -39,3 +42,32 @@ def test_documentation_code_blocks_run(module_dir, loop):
     # Each block is one test of the inner run: none may be skipped or left out.
     want = sum(python_blocks(pathlib.Path(f)) for f in files)
     assert f"{want} passed" in proc.stdout.splitlines()[-1], proc.stdout
+
+
+def command_examples() -> list[tuple[str, list[str], str]]:
+    """(file, arguments, output) of each one-line ```sh block that runs pymorvane-routes and is
+    followed at once by the ```text block of its output."""
+    examples = []
+    for path in DOCS:
+        if not path.exists():
+            continue
+        blocks = re.findall(r"```(\w+)\n(.*?)```", path.read_text(), re.S)
+        for (kind, body), (next_kind, output) in zip(blocks, blocks[1:]):
+            if kind == "sh" and next_kind == "text" and body.count("\n") == 1 \
+                    and body.startswith("pymorvane-routes "):
+                examples.append((path.name, shlex.split(body)[1:], output))
+    return examples
+
+
+@pytest.mark.skipif(namespaces_unavailable() is not None, reason=str(namespaces_unavailable()))
+@pytest.mark.parametrize("where,args,output", command_examples())
+def test_documented_command_prints_what_the_docs_show(module_dir, tmp_path, where, args, output):
+    (tmp_path / "script.json").write_text("{}")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(module_dir), str(ROOT / "tools")])}
+    proc = subprocess.run(
+        [str(NETNS), sys.executable, str(ROOT / "tests" / "routes_tool" / "scripted_run.py"),
+         str(tmp_path / "script.json"), str(tmp_path / "result.json"), *args],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads((tmp_path / "result.json").read_text())["status"] == 0, proc.stderr
+    assert proc.stdout == output

@@ -35,6 +35,7 @@ NOT_MET_BY_USERS = {
 PANICS = [
     ({"MORVANE_WORKER_THREADS": "abc"}, "print(outcome())"),
     ({"MORVANE_WORKER_THREADS": "0"}, "print(outcome())"),
+    ({"MORVANE_WORKER_THREADS": "0"}, "outcome()\nprint(outcome())"),  # the call after a failed start
     ({"MORVANE_WORKER_THREADS": "\udcff"}, "print(outcome())"),  # the byte 0xff in the environment
     ({}, """
         outcome()
