@@ -182,7 +182,8 @@ TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
 TEST(ReplyStorage, CacheKeepsRecentStoragesWithinItsBounds) {
     // More storages than entries, 1 MiB each: the cache keeps the first kCachedReplies returned
     // (the rest find it full and are freed), emptied but with their memory, and hands the last
-    // one it took out first.
+    // one it took out first. Whatever earlier tests of this process left in it goes first.
+    drop_cached_replies();
     std::vector<PooledReplyStorage> held;
     for (std::size_t i = 0; i < kCachedReplies + 2; ++i) {
         held.push_back(acquire_reply_storage());
