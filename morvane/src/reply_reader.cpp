@@ -8,13 +8,6 @@
 #include "runtime/utf8.hpp"
 
 namespace morvane::irr {
-namespace {
-
-// Payload capacity reserved at once for answers up to this size (typical "!g" answers are
-// kilobytes to a few megabytes); larger ones grow by doubling as their bytes arrive.
-constexpr std::size_t kEagerReserve = 4 * 1024 * 1024;
-
-}  // namespace
 
 ReplyReader::ReplyReader() : buf_(new char[kReaderCapacity]), storage_(acquire_reply_storage()) {}
 

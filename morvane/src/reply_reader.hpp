@@ -7,9 +7,10 @@
 // read_buffer() points straight into the payload so large replies are not copied twice.
 //
 // Hostile servers: the header line is bounded by kMaxHeaderLine and the declared length by
-// kMaxPayload. Payload storage (from the reply cache, see reply_storage.hpp) is reserved but
-// never initialised: only the bytes that actually arrive are written, so a header that declares
-// a huge length costs no memory until data comes.
+// kMaxPayload. Payload storage (from the reply cache, see reply_storage.hpp) is reserved ahead of
+// the data by at most kEagerReserve or the bytes received so far (it grows by doubling), never by
+// the declared length, and it is never initialised: only the bytes that actually arrive are
+// written, so a header that declares a huge length costs no memory until data comes.
 //
 // A reader made with SplitWords also finds the payload's words while the bytes arrive
 // (WordScanner) and hands the payload over as a WordList, without copying it.
@@ -31,6 +32,9 @@ namespace morvane::irr {
 inline constexpr std::size_t kReaderCapacity = 8192;
 inline constexpr std::size_t kMaxHeaderLine = 4096;
 inline constexpr std::uint64_t kMaxPayload = std::uint64_t{1} << 30;
+// Payload capacity reserved at once for answers up to this size (typical "!g" answers are
+// kilobytes to a few megabytes); larger ones grow by doubling as their bytes arrive.
+inline constexpr std::size_t kEagerReserve = 4 * 1024 * 1024;
 
 class ReplyReader {
   public:
@@ -66,9 +70,8 @@ class ReplyReader {
     std::size_t word_count() const { return scanner_->count(); }
     // The failure; after failed.
     const ClientError& error() const { return *error_; }
-    // Bytes of payload storage written (the payload received); reserved capacity beyond it is
-    // never touched by the reader.
-    std::size_t payload_storage() const { return got_; }
+    // Bytes of payload storage reserved; only the payload received is ever written to it.
+    std::size_t payload_capacity() const { return storage_->payload.capacity(); }
 
   private:
     Status consume_buffered();
