@@ -13,7 +13,8 @@
 // written, so a header that declares a huge length costs no memory until data comes.
 //
 // A reader made with SplitWords also finds the payload's words while the bytes arrive
-// (WordScanner) and hands the payload over as a WordList, without copying it.
+// (WordScanner), refuses the reply as soon as they are more than its bound, and hands the payload
+// over as a WordList, without copying it.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,7 +41,10 @@ class ReplyReader {
   public:
     enum class Status { need_more, done, failed };
 
-    // Asks a reader to split the payload into words, storing at most `max_words` spans.
+    // Asks a reader to split the payload into words (a route answer's prefixes). A payload of
+    // more than `max_words` fails, as soon as the count passes the bound, with "reply holds
+    // {max_words + 1} prefixes, more than the limit of {max_words}": the count at which the
+    // reader stopped, the rest of the reply never being read.
     struct SplitWords {
         std::size_t max_words;
     };
@@ -65,9 +69,6 @@ class ReplyReader {
     std::string take_payload();
     // The payload and its words; once, after done, from a SplitWords reader.
     WordList take_words();
-    // Words in the payload (may exceed the SplitWords bound); after done, from a SplitWords
-    // reader.
-    std::size_t word_count() const { return scanner_->count(); }
     // The failure; after failed.
     const ClientError& error() const { return *error_; }
     // Bytes of payload storage reserved; only the payload received is ever written to it.
@@ -78,10 +79,13 @@ class ReplyReader {
     Status finish_header();
     Status finish_payload();
     Status fail(ClientError error);
+    Status fail_too_many_words();
+    // The stream ended before the whole payload arrived.
+    Status fail_early_eof();
     // Grows the payload storage so that at least `need` bytes fit behind got_.
     void make_room(std::size_t need);
-    // got_ grew by `n` bytes.
-    void received(std::size_t n);
+    // got_ grew by `n` bytes; fails once the payload holds more words than a SplitWords bound.
+    Status received(std::size_t n);
 
     Status status_ = Status::need_more;
     std::unique_ptr<char[]> buf_;
