@@ -31,8 +31,13 @@ configure: bootstrap
 build: configure
 	@cmake --build --preset $(PRESET)
 
+# CTest runs each GoogleTest case in a process of its own; run-gtest-binaries then runs each binary
+# whole, shuffled, so that a test leaning on what another left in the process shows up.
+GTEST_WHOLE = PYTHON=$(VENV)/bin/python tools/run-gtest-binaries $(BUILD)
+
 test-cpp: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@$(GTEST_WHOLE)
 
 test-python: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
@@ -46,6 +51,7 @@ test: build
 	@tools/check-format
 	@tools/interop/setup
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@$(GTEST_WHOLE)
 	@tools/check-wheel
 	@tools/sanitize
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
