@@ -7,25 +7,6 @@
 #include "morvane/src/whitespace.hpp"
 
 namespace morvane::irr {
-namespace {
-
-// The end of the last code point of `text` whose bytes have all arrived: only the last three
-// bytes can belong to a sequence that runs past the end.
-std::size_t complete_code_points(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
-        const unsigned char b = p[n - back];
-        if (b < 0x80) return n;
-        if (b >= 0xC0) {
-            const std::size_t width = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
-            return width > back ? n - back : n;
-        }
-    }
-    return n;  // continuation bytes only: whatever they continue, validation judges them
-}
-
-}  // namespace
 
 #if defined(__SSE2__)
 
@@ -85,17 +66,17 @@ bool WordScanner::scan_block(const unsigned char*, std::size_t, std::uint64_t,
 
 void WordScanner::scan_code_points(std::string_view text, bool whole) {
     if (bad_ || over()) return;
-    const std::size_t end = whole ? text.size() : complete_code_points(text);
-    if (end <= scanned_) return;
-    std::string_view piece = text.substr(scanned_, end - scanned_);
-    // The piece starts and (but for a malformed text) ends between code points, so its first
-    // error is the text's, and its words are the text's words that start in it.
-    if (std::optional<Utf8Error> bad = validate_utf8(piece)) {
-        piece = piece.substr(0, bad->valid_up_to);
-        bad_ = Utf8Error{scanned_ + bad->valid_up_to, bad->error_len};
+    // The rest starts between code points, so its first error is the text's, and its words are
+    // the text's words that start in it. A sequence cut off by the end of what has arrived is
+    // judged again, whole, once more bytes are in.
+    std::string_view rest = text.substr(scanned_);
+    if (std::optional<Utf8Error> bad = validate_utf8(rest)) {
+        rest = rest.substr(0, bad->valid_up_to);
+        if (whole || bad->error_len != 0)
+            bad_ = Utf8Error{scanned_ + bad->valid_up_to, bad->error_len};
     }
-    count_ += count_word_starts(piece, in_word_);
-    scanned_ = end;
+    count_ += count_word_starts(rest, in_word_);
+    scanned_ += rest.size();
 }
 
 void WordScanner::advance(std::string_view text, RawBuffer<WordSpan>& out) {
@@ -119,7 +100,7 @@ std::optional<Utf8Error> WordScanner::finish(std::string_view text, RawBuffer<Wo
         // of the text ends in it.
         unsigned char tail[64];
         std::memset(tail, ' ', sizeof tail);
-        std::memcpy(tail, text.data() + scanned_, rest);
+        if (rest > 0) std::memcpy(tail, text.data() + scanned_, rest);
         if (scan_block(tail, scanned_, (std::uint64_t{1} << rest) - 1, out)) return std::nullopt;
         ascii_ = false;
     }

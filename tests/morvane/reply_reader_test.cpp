@@ -186,10 +186,15 @@ TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
         EXPECT_EQ(words.ascii(), ascii) << data;
         EXPECT_EQ(words.to_strings(), want) << data;
     }
-    // Not UTF-8: the same error as the plain reader's.
-    ReplyReader bad(ReplyReader::SplitWords{10});
-    bad.feed("A7\nabcde\xFFx");
-    EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 1 bytes from index 5");
+    // Not UTF-8: the same error as the plain reader's, however the bytes arrive; here a sequence
+    // that is still viable where one read ends and broken by the next one's first byte.
+    const std::string data = "\xC3\xA9" + std::string(62, 'x') + "\xF0\xBE\xF0\x84 y";
+    const std::string wire = "A" + std::to_string(data.size()) + "\n" + data;
+    for (const std::size_t step : {std::size_t{1}, wire.size()}) {
+        ReplyReader bad(ReplyReader::SplitWords{10});
+        for (std::size_t i = 0; i < wire.size(); i += step) bad.feed(wire.substr(i, step));
+        EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 2 bytes from index 64") << step;
+    }
 }
 
 TEST(ReplyReader, TooManyWordsFailWhileTheReplyArrives) {
