@@ -31,8 +31,13 @@ configure: bootstrap
 build: configure
 	@cmake --build --preset $(PRESET)
 
+# CTest runs each GoogleTest case in a process of its own; run-gtest-binaries then runs each binary
+# whole, shuffled, so that a test leaning on what another left in the process shows up.
+GTEST_WHOLE = PYTHON=$(VENV)/bin/python tools/run-gtest-binaries $(BUILD)
+
 test-cpp: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@$(GTEST_WHOLE)
 
 test-python: build
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
@@ -40,12 +45,14 @@ test-python: build
 test-packaging: build
 	@tools/check-wheel
 
-# The format check and C++ first, then the packaging check and the sanitizer runs, so that the
-# last summary line is pytest's own.
+# The format check and C++ first (CTest, each GoogleTest binary whole, the fuzz smoke), then the
+# packaging check and the sanitizer runs, so that the last summary line is pytest's own.
 test: build
 	@tools/check-format
 	@tools/interop/setup
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@$(GTEST_WHOLE)
+	@tools/fuzz --seconds $(FUZZ_SMOKE_SECONDS)
 	@tools/check-wheel
 	@tools/sanitize
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
@@ -75,8 +82,11 @@ BENCH_ARGS ?=
 bench: build
 	@$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
 
-# libFuzzer targets (clang): make fuzz FUZZ_ARGS="--runs 10000000"
+# libFuzzer targets (clang, installed by tools/fuzz): make fuzz FUZZ_ARGS="--runs 10000000".
+# `make test` runs each for FUZZ_SMOKE_SECONDS from its corpus: a target that no longer builds,
+# or crashes on the seeds or on what the fuzzer makes of them in that time, fails the suite.
 FUZZ_ARGS ?=
+FUZZ_SMOKE_SECONDS ?= 20
 fuzz:
 	@tools/fuzz $(FUZZ_ARGS)
 

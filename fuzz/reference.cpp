@@ -99,6 +99,19 @@ std::vector<std::string> split(std::string_view text) {
     return words;
 }
 
+std::vector<std::size_t> word_starts(std::string_view text) {
+    std::vector<std::size_t> starts;
+    bool in_word = false;
+    std::size_t pos = 0;
+    for (const CodePoint& cp : decode(text)) {
+        const bool space = is_white_space(cp.value);
+        if (!space && !in_word) starts.push_back(pos);
+        in_word = !space;
+        pos += cp.len;
+    }
+    return starts;
+}
+
 std::string_view trim(std::string_view text) {
     std::size_t begin = 0, end = 0, pos = 0;
     bool seen_word = false;

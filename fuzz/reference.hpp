@@ -44,6 +44,8 @@ std::vector<CodePoint> decode(std::string_view text);
 bool is_white_space(char32_t c);
 
 std::vector<std::string> split(std::string_view text);
+// Where the words of `text` (well-formed) start, in bytes.
+std::vector<std::size_t> word_starts(std::string_view text);
 std::string_view trim(std::string_view text);
 
 // Unsigned 64-bit decimal (an optional single '+', then digits): the value, or the error text.

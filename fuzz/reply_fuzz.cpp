@@ -1,21 +1,30 @@
 // The reply path of the registry client on arbitrary server bytes: framing (header line, declared
 // length, payload) delivered in arbitrary read sizes, UTF-8 validation, trimming and the
-// White_Space split. Every outcome is compared with a naive model computed from the whole stream
-// at once, so the result must not depend on how the bytes were cut into reads.
+// White_Space split, and the words found while the payload arrives, under a bound on their count.
+// Every outcome is compared with a naive model computed from the whole stream at once, so the
+// result must not depend on how the bytes were cut into reads.
 //
-// Input layout: [mode][seed][repeat] then the stream. mode bits 0-1 choose the read sizes (whole
-// buffers, single bytes, 1..64, 1..3*kReaderCapacity), bit 2 withholds the end of the stream, bit 3
-// repeats the stream to up to 16 KiB (repeat*64 bytes) so replies larger than the reader's
-// buffer (direct payload reads) are reached.
+// Input layout: [mode][seed][repeat], with mode bit 4 a [bound] byte, then the stream. mode bits
+// 0-1 choose the read sizes (whole buffers, single bytes, 1..64, 1..3*kReaderCapacity), bit 2
+// withholds the end of the stream, bit 3 repeats the stream to up to 16 KiB (repeat*64 bytes) so
+// replies larger than the reader's buffer (direct payload reads) are reached, and bit 4 makes the
+// reader split the payload into words, at most `bound` (0..255) of them: small enough for both
+// sides of the bound to be reached. Bit 5 keeps the reply cache as earlier inputs left it, so the
+// reader may start with a recycled storage, its old bytes still in it; otherwise it starts with a
+// fresh one, whose growth is then exercised from nothing.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/reference.hpp"
 #include "morvane/src/reply_header.hpp"
 #include "morvane/src/reply_reader.hpp"
+#include "morvane/src/reply_storage.hpp"
 #include "morvane/src/whitespace.hpp"
 #include "runtime/utf8.hpp"
 
@@ -25,15 +34,14 @@ namespace {
 using irr::ReplyReader;
 using Status = ReplyReader::Status;
 
-// Memory in use may run ahead of the received bytes only by a bounded window, whatever length
-// the header declares.
-constexpr std::size_t kStorageSlack = 512 * 1024 + irr::kReaderCapacity;
-
 struct Expected {
     Status status = Status::need_more;
     irr::ErrorKind kind = irr::ErrorKind::other;
     std::string message;  // empty: not compared
     std::string_view payload;
+    // need_more, or failed for too many words already: the reader counts a word once the 64-byte
+    // block it starts in has arrived, and which words those are depends on where reads ended.
+    bool or_too_many = false;
 };
 
 Expected failed(irr::ErrorKind kind, std::string message = {}) {
@@ -44,8 +52,35 @@ std::string utf8_message(const Utf8Verdict& v) {
     return morvane::Utf8Error{v.valid_up_to, v.error_len}.message();
 }
 
-// What the reader must conclude from `stream`, followed by the end of the stream if `eof`.
-Expected model(std::string_view stream, bool eof) {
+std::string too_many(std::size_t bound) {
+    return "reply holds " + std::to_string(bound + 1) + " prefixes, more than the limit of " +
+           std::to_string(bound);
+}
+
+// The reader's verdict on the words of the `received` payload bytes when it splits them under
+// `bound`, if the words decide it: they count up to the first malformed sequence, the payload's
+// end or the stream's (`ended`: no byte will follow); otherwise only those at least a block
+// behind the last byte received are sure to be counted.
+std::optional<Expected> words_verdict(std::string_view received, bool ended, std::size_t bound) {
+    const Utf8Verdict v = check_utf8(received);
+    const std::vector<std::size_t> starts =
+        word_starts(received.substr(0, v.ok ? received.size() : v.valid_up_to));
+    if (starts.size() <= bound) return std::nullopt;
+    Expected over = failed(irr::ErrorKind::invalid_data, too_many(bound));
+    if (ended) return over;
+    const std::size_t sure = received.size() < 64 ? 0 : received.size() - 63;
+    std::size_t counted = 0;
+    while (counted < starts.size() && starts[counted] < sure) ++counted;
+    if (counted > bound) return over;
+    Expected either = over;
+    either.status = Status::need_more;
+    either.or_too_many = true;
+    return either;
+}
+
+// What the reader must conclude from `stream`, followed by the end of the stream if `eof`, when
+// it splits words under `bound` if one is given.
+Expected model(std::string_view stream, bool eof, std::optional<std::size_t> bound) {
     const std::size_t lf = stream.find('\n');
     std::string_view line;
     if (lf != std::string_view::npos) {
@@ -67,11 +102,15 @@ Expected model(std::string_view stream, bool eof) {
     const U64 length = parse_u64(trim(line.substr(1)));
     if (!length.value) return failed(irr::ErrorKind::other, length.error);
     if (*length.value > irr::kMaxPayload) return failed(irr::ErrorKind::invalid_data);
-    if (rest.size() < *length.value) {
+    const std::string_view payload = rest.substr(0, *length.value);
+    const bool complete = payload.size() == *length.value;
+    if (bound) {
+        if (auto verdict = words_verdict(payload, complete || eof, *bound)) return *verdict;
+    }
+    if (!complete) {
         if (eof) return failed(irr::ErrorKind::unexpected_eof, "early eof");
         return {};
     }
-    const std::string_view payload = rest.substr(0, *length.value);
     const Utf8Verdict v = check_utf8(payload);
     if (!v.ok) return failed(irr::ErrorKind::invalid_data, utf8_message(v));
     return {Status::done, {}, {}, payload};
@@ -94,6 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t mode = in.take();
     Rng rng(in.take());
     const std::uint8_t repeat = in.take();
+    const std::optional<std::size_t> bound =
+        (mode & 16) ? std::optional<std::size_t>(in.take()) : std::nullopt;
     std::string stream(in.rest());
     const bool repeated = (mode & 8) && !stream.empty();
     if (repeated) {
@@ -118,7 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The reader, fed the way a socket would: each read fills some prefix of the buffer it offers.
-    ReplyReader reader;
+    if (!(mode & 32)) morvane::irr::drop_cached_replies();
+    ReplyReader reader = bound ? ReplyReader(ReplyReader::SplitWords{*bound}) : ReplyReader();
+    // Payload capacity runs ahead of the received bytes by at most the eager reserve or their
+    // own size, whatever length the header declares; a recycled storage may bring more along.
+    const std::size_t recycled = reader.payload_capacity();
     std::size_t pos = 0;
     while (reader.status() == Status::need_more && pos < stream.size()) {
         const std::span<char> dst = reader.read_buffer();
@@ -139,14 +184,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(dst.data(), stream.data() + pos, n);
         pos += n;
         reader.on_read(n);
-        CHECK(reader.payload_storage() <= pos + kStorageSlack);
+        CHECK(reader.payload_capacity() <= std::max({recycled, morvane::irr::kEagerReserve,
+                                                     2 * (pos + morvane::irr::kReaderCapacity)}));
     }
     if (reader.status() == Status::need_more && eof) {
         (void)reader.read_buffer();
         reader.on_read(0);
     }
 
-    const Expected want = model(stream, eof);
+    const Expected want = model(stream, eof, bound);
+    if (want.or_too_many && reader.status() == Status::failed) {
+        CHECK(reader.error().message() == want.message);
+        return 0;
+    }
     CHECK(reader.status() == want.status);
     if (want.status == Status::failed) {
         CHECK(reader.error().kind() == want.kind);
@@ -154,9 +204,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!want.message.empty()) CHECK(reader.error().message() == want.message);
     }
     if (want.status == Status::done) {
-        const std::string payload = reader.take_payload();
-        CHECK(payload == want.payload);
-        check_text_functions(payload);
+        if (bound) {
+            const morvane::irr::WordList words = reader.take_words();
+            CHECK(words.to_strings() == split(want.payload));
+            CHECK(words.ascii() ==
+                  std::all_of(want.payload.begin(), want.payload.end(),
+                              [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+        } else {
+            const std::string payload = reader.take_payload();
+            CHECK(payload == want.payload);
+            check_text_functions(payload);
+        }
     }
     return 0;
 }

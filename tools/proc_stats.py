@@ -41,6 +41,20 @@ def rss_kib() -> int:
     return status_kib("VmRSS")
 
 
+def reset_peak_rss() -> None:
+    """Starts the peak resident set size (VmHWM) afresh, from the current size."""
+    fd = os.open("/proc/self/clear_refs", os.O_WRONLY)
+    try:
+        os.write(fd, b"5")
+    finally:
+        os.close(fd)
+
+
+def peak_rss_kib() -> int:
+    """The largest resident set size since the process started or reset_peak_rss()."""
+    return status_kib("VmHWM")
+
+
 def process_threads() -> int:
     """All threads of this process."""
     return _status_number("Threads")

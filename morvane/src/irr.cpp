@@ -75,12 +75,6 @@ runtime::Task<Result<WordList>> IRRClient::route_words(std::int32_t asn) {
     ReplyReader reader(ReplyReader::SplitWords{kMaxPrefixes});
     std::optional<ClientError> failed = co_await exchange(line, reader);
     if (failed) co_return std::move(*failed);
-    if (reader.word_count() > kMaxPrefixes) {
-        co_return ClientError(ErrorKind::invalid_data, "reply holds " +
-                                                           std::to_string(reader.word_count()) +
-                                                           " prefixes, more than the limit of " +
-                                                           std::to_string(kMaxPrefixes));
-    }
     co_return reader.take_words();
 }
 

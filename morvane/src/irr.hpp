@@ -23,8 +23,9 @@ namespace morvane::irr {
 // The most prefixes one answer may hold. Real "!g" answers run to about 100,000 prefixes; 2^20
 // leaves ten times that. The reply's bytes are bounded by the framing (1 GiB), but not what they
 // become: 1 GiB of one-character words would be 512 Mi prefixes, about 28 GiB of Python objects.
-// The words' spans are stored only up to the bound while the rest are merely counted, so a reply
-// over the bound costs its bytes plus 8 MiB of spans; one at the bound costs its bytes plus
+// The reply fails as soon as its words are counted past the bound, while it arrives: one over the
+// bound costs the bytes received up to that word (2 MiB for one-character words) plus 8 MiB of
+// spans, whatever it declares or goes on sending; one at the bound costs its bytes plus
 // per-prefix overhead (8-byte spans here, list slots and str headers in Python) of about
 // 100 MiB.
 inline constexpr std::size_t kMaxPrefixes = std::size_t{1} << 20;
@@ -46,7 +47,8 @@ class IRRClient {
 
     // The prefixes `asn` originates ("!gAS<asn>"): the payload's White_Space-separated words,
     // in order, repeats included, never checked, found while the answer arrives. More than
-    // kMaxPrefixes of them is an error. The client must outlive the task.
+    // kMaxPrefixes of them is an error, raised as soon as they are counted. The client must
+    // outlive the task.
     runtime::Task<Result<WordList>> route_words(std::int32_t asn);
 
     // The same as one string per prefix.

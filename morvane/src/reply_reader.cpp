@@ -8,13 +8,6 @@
 #include "runtime/utf8.hpp"
 
 namespace morvane::irr {
-namespace {
-
-// Payload capacity reserved at once for answers up to this size (typical "!g" answers are
-// kilobytes to a few megabytes); larger ones grow by doubling as their bytes arrive.
-constexpr std::size_t kEagerReserve = 4 * 1024 * 1024;
-
-}  // namespace
 
 ReplyReader::ReplyReader() : buf_(new char[kReaderCapacity]), storage_(acquire_reply_storage()) {}
 
@@ -41,14 +34,14 @@ std::span<char> ReplyReader::read_buffer() {
 ReplyReader::Status ReplyReader::on_read(std::size_t n) {
     if (status_ != Status::need_more) throw Fault("ReplyReader: on_read() after the end");
     if (direct_) {
-        if (n == 0) return fail(ClientError(ErrorKind::unexpected_eof, "early eof"));
-        received(n);
+        if (n == 0) return fail_early_eof();
+        if (received(n) != Status::need_more) return status_;
         return got_ == declared_ ? finish_payload() : status_;
     }
     if (n == 0) {
         // End of stream: in the header stage the bytes collected so far are the whole header.
         if (!in_payload_ && finish_header() != Status::need_more) return status_;
-        return fail(ClientError(ErrorKind::unexpected_eof, "early eof"));
+        return fail_early_eof();
     }
     pos_ = 0;
     filled_ = n;
@@ -101,7 +94,7 @@ ReplyReader::Status ReplyReader::consume_buffered() {
         make_room(take);
         std::memcpy(storage_->payload.data() + got_, buf_.get() + pos_, take);
         pos_ += take;
-        received(take);
+        if (received(take) != Status::need_more) return status_;
     }
     return got_ == declared_ ? finish_payload() : status_;
 }
@@ -118,19 +111,20 @@ ReplyReader::Status ReplyReader::finish_header() {
     declared_ = length.value();
     in_payload_ = true;
     std::string().swap(line_);
-    // Room for the spans of a reply of typical prefixes (12 bytes or more with their separator);
-    // a reused storage usually has it already.
+    // Room for the spans of a reply of typical prefixes (12 bytes or more with their separator),
+    // or of all the reply may hold (so that a reply over the bound does not copy them all into a
+    // buffer twice as large just before it fails); a reused storage usually has it already.
     if (scanner_) {
-        storage_->words.reserve(std::min<std::uint64_t>(scanner_->max_words(), declared_ / 12 + 1));
+        storage_->words.reserve(std::min<std::uint64_t>(scanner_->max_spans(), declared_ / 12 + 1));
     }
     return declared_ == 0 ? finish_payload() : status_;
 }
 
 ReplyReader::Status ReplyReader::finish_payload() {
     const std::string_view text(storage_->payload.data(), got_);
-    if (const auto bad = scanner_ ? scanner_->finish(text, storage_->words) : validate_utf8(text)) {
-        return fail(ClientError(ErrorKind::invalid_data, bad->message()));
-    }
+    const auto bad = scanner_ ? scanner_->finish(text, storage_->words) : validate_utf8(text);
+    if (scanner_ && scanner_->over()) return fail_too_many_words();
+    if (bad) return fail(ClientError(ErrorKind::invalid_data, bad->message()));
     status_ = Status::done;
     return status_;
 }
@@ -139,6 +133,23 @@ ReplyReader::Status ReplyReader::fail(ClientError error) {
     error_ = std::move(error);
     status_ = Status::failed;
     return status_;
+}
+
+ReplyReader::Status ReplyReader::fail_too_many_words() {
+    const std::size_t bound = scanner_->max_words();
+    return fail(ClientError(ErrorKind::invalid_data, "reply holds " + std::to_string(bound + 1) +
+                                                         " prefixes, more than the limit of " +
+                                                         std::to_string(bound)));
+}
+
+ReplyReader::Status ReplyReader::fail_early_eof() {
+    // The words that did arrive count against the bound all the same, so whether a reply is
+    // refused for them does not depend on where the reads happened to end.
+    if (scanner_) {
+        (void)scanner_->finish(std::string_view(storage_->payload.data(), got_), storage_->words);
+        if (scanner_->over()) return fail_too_many_words();
+    }
+    return fail(ClientError(ErrorKind::unexpected_eof, "early eof"));
 }
 
 void ReplyReader::make_room(std::size_t need) {
@@ -152,11 +163,13 @@ void ReplyReader::make_room(std::size_t need) {
         declared_, std::max({got_ + need, 2 * payload.capacity(), kEagerReserve})));
 }
 
-void ReplyReader::received(std::size_t n) {
+ReplyReader::Status ReplyReader::received(std::size_t n) {
     got_ += n;
     RawBuffer<char>& payload = storage_->payload;
     payload.set_size(got_);
-    if (scanner_) scanner_->advance(std::string_view(payload.data(), got_), storage_->words);
+    if (!scanner_) return status_;
+    scanner_->advance(std::string_view(payload.data(), got_), storage_->words);
+    return scanner_->over() ? fail_too_many_words() : status_;
 }
 
 }  // namespace morvane::irr

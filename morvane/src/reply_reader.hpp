@@ -7,12 +7,14 @@
 // read_buffer() points straight into the payload so large replies are not copied twice.
 //
 // Hostile servers: the header line is bounded by kMaxHeaderLine and the declared length by
-// kMaxPayload. Payload storage (from the reply cache, see reply_storage.hpp) is reserved but
-// never initialised: only the bytes that actually arrive are written, so a header that declares
-// a huge length costs no memory until data comes.
+// kMaxPayload. Payload storage (from the reply cache, see reply_storage.hpp) is reserved ahead of
+// the data by at most kEagerReserve or the bytes received so far (it grows by doubling), never by
+// the declared length, and it is never initialised: only the bytes that actually arrive are
+// written, so a header that declares a huge length costs no memory until data comes.
 //
 // A reader made with SplitWords also finds the payload's words while the bytes arrive
-// (WordScanner) and hands the payload over as a WordList, without copying it.
+// (WordScanner), refuses the reply as soon as they are more than its bound, and hands the payload
+// over as a WordList, without copying it.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,12 +33,18 @@ namespace morvane::irr {
 inline constexpr std::size_t kReaderCapacity = 8192;
 inline constexpr std::size_t kMaxHeaderLine = 4096;
 inline constexpr std::uint64_t kMaxPayload = std::uint64_t{1} << 30;
+// Payload capacity reserved at once for answers up to this size (typical "!g" answers are
+// kilobytes to a few megabytes); larger ones grow by doubling as their bytes arrive.
+inline constexpr std::size_t kEagerReserve = 4 * 1024 * 1024;
 
 class ReplyReader {
   public:
     enum class Status { need_more, done, failed };
 
-    // Asks a reader to split the payload into words, storing at most `max_words` spans.
+    // Asks a reader to split the payload into words (a route answer's prefixes). A payload of
+    // more than `max_words` fails, as soon as the count passes the bound, with "reply holds
+    // {max_words + 1} prefixes, more than the limit of {max_words}": the count at which the
+    // reader stopped, the rest of the reply never being read.
     struct SplitWords {
         std::size_t max_words;
     };
@@ -61,24 +69,23 @@ class ReplyReader {
     std::string take_payload();
     // The payload and its words; once, after done, from a SplitWords reader.
     WordList take_words();
-    // Words in the payload (may exceed the SplitWords bound); after done, from a SplitWords
-    // reader.
-    std::size_t word_count() const { return scanner_->count(); }
     // The failure; after failed.
     const ClientError& error() const { return *error_; }
-    // Bytes of payload storage written (the payload received); reserved capacity beyond it is
-    // never touched by the reader.
-    std::size_t payload_storage() const { return got_; }
+    // Bytes of payload storage reserved; only the payload received is ever written to it.
+    std::size_t payload_capacity() const { return storage_->payload.capacity(); }
 
   private:
     Status consume_buffered();
     Status finish_header();
     Status finish_payload();
     Status fail(ClientError error);
+    Status fail_too_many_words();
+    // The stream ended before the whole payload arrived.
+    Status fail_early_eof();
     // Grows the payload storage so that at least `need` bytes fit behind got_.
     void make_room(std::size_t need);
-    // got_ grew by `n` bytes.
-    void received(std::size_t n);
+    // got_ grew by `n` bytes; fails once the payload holds more words than a SplitWords bound.
+    Status received(std::size_t n);
 
     Status status_ = Status::need_more;
     std::unique_ptr<char[]> buf_;

@@ -1,6 +1,8 @@
 #include "morvane/src/reply_storage.hpp"
 
+#include <algorithm>
 #include <mutex>
+#include <utility>
 
 namespace morvane::irr {
 
@@ -61,6 +63,19 @@ std::size_t cached_reply_bytes() {
     ReplyCache& c = cache();
     std::lock_guard lock(c.mutex);
     return c.bytes;
+}
+
+void drop_cached_replies() {
+    ReplyCache& c = cache();
+    ReplyStorage* taken[kCachedReplies] = {};
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(c.mutex);
+        count = std::exchange(c.count, 0);
+        std::copy_n(c.slots, count, taken);
+        c.bytes = 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) delete taken[i];
 }
 
 }  // namespace morvane::irr

@@ -40,4 +40,7 @@ PooledReplyStorage acquire_reply_storage();
 // Bytes the cache holds now (tests and benchmarks).
 std::size_t cached_reply_bytes();
 
+// Frees every storage the cache holds (tests and benchmarks: a known starting state).
+void drop_cached_replies();
+
 }  // namespace morvane::irr

@@ -302,4 +302,17 @@ std::size_t split_whitespace_spans(std::string_view s, std::size_t max_words,
     return count;
 }
 
+std::size_t count_word_starts(std::string_view s, bool& in_word) {
+    if (s.empty()) return 0;
+    std::size_t count = 0, first_start = 0, last_end = 0;
+    for_each_word(s, [&](std::size_t start, std::size_t end) {
+        if (count++ == 0) first_start = start;
+        last_end = end;
+    });
+    // A word running in from the text before started there.
+    if (count > 0 && in_word && first_start == 0) --count;
+    in_word = last_end == s.size();
+    return count;
+}
+
 }  // namespace morvane::irr

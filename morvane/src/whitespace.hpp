@@ -36,4 +36,8 @@ WordSplit split_whitespace(std::string_view s, std::size_t max_words);
 std::size_t split_whitespace_spans(std::string_view s, std::size_t max_words,
                                    RawBuffer<WordSpan>& out);
 
+// The words that start in `s`, a well-formed piece of a longer text cut between code points;
+// `in_word` tells whether the text before `s` ends inside a word, and becomes whether `s` does.
+std::size_t count_word_starts(std::string_view s, bool& in_word);
+
 }  // namespace morvane::irr

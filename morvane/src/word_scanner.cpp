@@ -28,13 +28,7 @@ namespace morvane::irr {
     std::uint64_t ends = ~word & before;
     const bool carried = in_word_;
     in_word_ = (word >> 63) != 0;
-    if (count_ > max_words_) {
-        // Past the bound only the count goes on; finish() drops the spans.
-        count_ += static_cast<std::size_t>(std::popcount(starts));
-        return true;
-    }
-    // At most 32 words start in a block, and one more may end in it.
-    WordSpan* const first = out.room_for(33);
+    WordSpan* const first = out.room_for(kBlockSpans);
     WordSpan* w = first;
     const auto base = static_cast<std::uint32_t>(offset);
     // Starts and ends alternate in position order. A word carried in from the previous block
@@ -60,50 +54,62 @@ namespace morvane::irr {
     return true;
 }
 
+#else
+
+// No block scan without SSE2: the code point scan does all the work.
+bool WordScanner::scan_block(const unsigned char*, std::size_t, std::uint64_t,
+                             RawBuffer<WordSpan>&) {
+    return false;
+}
+
+#endif
+
+void WordScanner::scan_code_points(std::string_view text, bool whole) {
+    if (bad_ || over()) return;
+    // The rest starts between code points, so its first error is the text's, and its words are
+    // the text's words that start in it. A sequence cut off by the end of what has arrived is
+    // judged again, whole, once more bytes are in.
+    std::string_view rest = text.substr(scanned_);
+    if (std::optional<Utf8Error> bad = validate_utf8(rest)) {
+        rest = rest.substr(0, bad->valid_up_to);
+        if (whole || bad->error_len != 0)
+            bad_ = Utf8Error{scanned_ + bad->valid_up_to, bad->error_len};
+    }
+    count_ += count_word_starts(rest, in_word_);
+    scanned_ += rest.size();
+}
+
 void WordScanner::advance(std::string_view text, RawBuffer<WordSpan>& out) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    while (ascii_ && text.size() - scanned_ >= 64) {
+    while (ascii_ && !over() && text.size() - scanned_ >= 64) {
         if (!scan_block(p + scanned_, scanned_, ~std::uint64_t{0}, out)) {
             ascii_ = false;
             break;
         }
         scanned_ += 64;
     }
+    if (!ascii_) scan_code_points(text, false);
 }
 
 std::optional<Utf8Error> WordScanner::finish(std::string_view text, RawBuffer<WordSpan>& out) {
     advance(text, out);
+    if (over()) return std::nullopt;
     if (ascii_) {
         const std::size_t rest = text.size() - scanned_;
         // The last, partial (maybe empty) block, padded with spaces: a word running to the end
         // of the text ends in it.
         unsigned char tail[64];
         std::memset(tail, ' ', sizeof tail);
-        std::memcpy(tail, text.data() + scanned_, rest);
-        if (scan_block(tail, scanned_, (std::uint64_t{1} << rest) - 1, out)) {
-            if (count_ > max_words_) out.clear();
-            return std::nullopt;
-        }
+        if (rest > 0) std::memcpy(tail, text.data() + scanned_, rest);
+        if (scan_block(tail, scanned_, (std::uint64_t{1} << rest) - 1, out)) return std::nullopt;
         ascii_ = false;
     }
-    if (std::optional<Utf8Error> bad = validate_utf8(text)) return bad;
+    scan_code_points(text, true);
+    if (over() || bad_) return bad_;
+    // The spans of a text past ASCII come from one more split of the whole of it.
     out.clear();
-    count_ = split_whitespace_spans(text, max_words_, out);
+    (void)split_whitespace_spans(text, max_words_, out);
     return std::nullopt;
 }
-
-#else
-
-void WordScanner::advance(std::string_view, RawBuffer<WordSpan>&) {}
-
-std::optional<Utf8Error> WordScanner::finish(std::string_view text, RawBuffer<WordSpan>& out) {
-    if (std::optional<Utf8Error> bad = validate_utf8(text)) return bad;
-    out.clear();
-    count_ = split_whitespace_spans(text, max_words_, out);
-    ascii_ = false;
-    return std::nullopt;
-}
-
-#endif
 
 }  // namespace morvane::irr

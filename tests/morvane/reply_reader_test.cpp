@@ -94,12 +94,18 @@ TEST(ReplyReader, DeclaredLengthIsBoundedAndCostsNothingUpFront) {
               "error: reply declares 1073741825 bytes, more than the limit of "
               "1073741824");
 
+    // A fresh storage, so that what is reserved is the reader's doing, not a cached reply's.
+    drop_cached_replies();
     ReplyReader huge;
     huge.feed("A1073741824\nsome bytes");
     EXPECT_EQ(huge.status(), ReplyReader::Status::need_more);
-    EXPECT_LE(huge.payload_storage(), 512u * 1024);
-    for (int i = 0; i < 64; ++i) huge.feed(std::string(8192, 'x'));
-    EXPECT_LE(huge.payload_storage(), 1024u * 1024);
+    EXPECT_LE(huge.payload_capacity(), kEagerReserve);
+    // Past the eager reserve the capacity keeps within twice what arrived.
+    std::size_t fed = 10;
+    for (const std::size_t until : {kEagerReserve, 3 * kEagerReserve}) {
+        for (; fed < until; fed += kReaderCapacity) huge.feed(std::string(kReaderCapacity, 'x'));
+        EXPECT_LE(huge.payload_capacity(), std::max(kEagerReserve, 2 * fed)) << fed;
+    }
     huge.feed({});
     EXPECT_EQ(outcome(huge), "error: early eof");
 }
@@ -145,8 +151,9 @@ TEST(ReplyReader, GarbageNeverCrashesAndAlwaysEnds) {
 
 TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
     // Random texts from an alphabet of ASCII and multi-byte white space, word bytes and non-ASCII
-    // letters, in random reads, and with a bound that is sometimes exceeded: the words, their
-    // count and the ASCII flag must be what splitting the whole payload gives.
+    // letters, in random reads, with a bound that is sometimes exceeded, by one word or more: the
+    // words and the ASCII flag must be what splitting the whole payload gives, and a text of more
+    // words than the bound must fail.
     std::mt19937 rng(2024);
     const std::vector<std::string> alphabet = {
         " ", "\n", "\t", "x", "1", "/", ".", "prefix", "\xC2\xA0", "\xC3\xA9", "\xE3\x80\x80"};
@@ -157,7 +164,9 @@ TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
         for (int i = 0; i < pieces; ++i)
             data += alphabet[rng() % (ascii_only ? 8 : alphabet.size())];
         const std::vector<std::string> want = split_whitespace(data);
-        const std::size_t bound = run % 5 == 0 ? want.size() / 2 : want.size() + rng() % 3;
+        std::size_t bound = want.size() + rng() % 3;
+        if (run % 5 == 0) bound = want.size() / 2;
+        if (run % 5 == 1 && !want.empty()) bound = want.size() - 1;
         ReplyReader r(ReplyReader::SplitWords{bound});
         const std::string wire = "A" + std::to_string(data.size()) + "\n" + data + "C\n";
         for (std::size_t i = 0; r.status() == ReplyReader::Status::need_more;) {
@@ -165,24 +174,66 @@ TEST(ReplyReader, WordsFoundWhileArrivingMatchTheWholeTextSplit) {
             r.feed(std::string_view(wire).substr(i, step));
             i += step;
         }
+        if (want.size() > bound) {
+            EXPECT_EQ(outcome(r), "error: reply holds " + std::to_string(bound + 1) +
+                                      " prefixes, more than the limit of " + std::to_string(bound))
+                << data;
+            continue;
+        }
         ASSERT_EQ(r.status(), ReplyReader::Status::done) << data;
-        EXPECT_EQ(r.word_count(), want.size()) << data;
         const WordList words = r.take_words();
         const bool ascii = std::all_of(data.begin(), data.end(), [](char c) { return c >= 0; });
         EXPECT_EQ(words.ascii(), ascii) << data;
-        EXPECT_EQ(words.to_strings(), want.size() <= bound ? want : std::vector<std::string>{})
-            << data;
+        EXPECT_EQ(words.to_strings(), want) << data;
     }
-    // Not UTF-8: the same error as the plain reader's.
-    ReplyReader bad(ReplyReader::SplitWords{10});
-    bad.feed("A7\nabcde\xFFx");
-    EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 1 bytes from index 5");
+    // Not UTF-8: the same error as the plain reader's, however the bytes arrive; here a sequence
+    // that is still viable where one read ends and broken by the next one's first byte.
+    const std::string data = "\xC3\xA9" + std::string(62, 'x') + "\xF0\xBE\xF0\x84 y";
+    const std::string wire = "A" + std::to_string(data.size()) + "\n" + data;
+    for (const std::size_t step : {std::size_t{1}, wire.size()}) {
+        ReplyReader bad(ReplyReader::SplitWords{10});
+        for (std::size_t i = 0; i < wire.size(); i += step) bad.feed(wire.substr(i, step));
+        EXPECT_EQ(outcome(bad), "error: invalid utf-8 sequence of 2 bytes from index 64") << step;
+    }
+}
+
+TEST(ReplyReader, TooManyWordsFailWhileTheReplyArrives) {
+    // A reply declaring 1 GiB of words, fed 100 bytes at a time: it must fail within a scan
+    // block (64 bytes) of its 101st word, whether the text is ASCII or not.
+    const std::string too_many = "reply holds 101 prefixes, more than the limit of 100";
+    for (const std::string word : {"a ", "\xC3\xA9\xE3\x80\x80"}) {
+        ReplyReader r(ReplyReader::SplitWords{100});
+        r.feed("A1073741824\n");
+        std::string sent;
+        while (r.status() == ReplyReader::Status::need_more && sent.size() < 100'000) {
+            std::string chunk;
+            while (chunk.size() < 100) chunk += word;
+            r.feed(chunk);
+            sent += chunk;
+        }
+        EXPECT_EQ(outcome(r), "error: " + too_many) << word;
+        EXPECT_LE(sent.size(), 101 * word.size() + 64 + 100) << word;
+    }
+    // A stream that ends early still counts the words that arrived.
+    ReplyReader cut(ReplyReader::SplitWords{2});
+    cut.feed("A100\na b c");
+    cut.feed({});
+    EXPECT_EQ(outcome(cut), "error: reply holds 3 prefixes, more than the limit of 2");
+    // The count stops at the first malformed sequence: the words after it are not counted, and
+    // the text fails as not being UTF-8; the words before it are.
+    ReplyReader after(ReplyReader::SplitWords{2});
+    after.feed("A12\na\xFF b c d e f");
+    EXPECT_EQ(outcome(after), "error: invalid utf-8 sequence of 1 bytes from index 1");
+    ReplyReader before(ReplyReader::SplitWords{2});
+    before.feed("A11\na b c \xFF d e");
+    EXPECT_EQ(outcome(before), "error: reply holds 3 prefixes, more than the limit of 2");
 }
 
 TEST(ReplyStorage, CacheKeepsRecentStoragesWithinItsBounds) {
     // More storages than entries, 1 MiB each: the cache keeps the first kCachedReplies returned
     // (the rest find it full and are freed), emptied but with their memory, and hands the last
-    // one it took out first.
+    // one it took out first. Whatever earlier tests of this process left in it goes first.
+    drop_cached_replies();
     std::vector<PooledReplyStorage> held;
     for (std::size_t i = 0; i < kCachedReplies + 2; ++i) {
         held.push_back(acquire_reply_storage());
