@@ -8,6 +8,10 @@ namespace morvane::binding {
 
 namespace {
 
+// This thread's own places in the gate (its share of inside_). Only the fork handler reads
+// another count than its thread's, and it runs on the only thread the child has.
+thread_local std::size_t inside_here = 0;
+
 // The at-exit hook: closes the gate with the interpreter lock given up, so that threads already
 // inside (waiting for the lock, or holding it between two switches) can finish and leave.
 PyObject* close_exit_gate(PyObject*, PyObject*) {
@@ -47,12 +51,15 @@ bool ExitGate::enter() noexcept {
     std::lock_guard lock(mutex_);
     if (closed_) return false;
     ++inside_;
+    ++inside_here;
     return true;
 }
 
 void ExitGate::leave() noexcept {
     std::lock_guard lock(mutex_);
-    if (--inside_ == 0 && closed_) left_.notify_all();
+    --inside_here;
+    --inside_;
+    if (closed_) left_.notify_all();  // the closer waits for a count that may not be zero
 }
 
 bool ExitGate::closed() noexcept {
@@ -63,14 +70,17 @@ bool ExitGate::closed() noexcept {
 void ExitGate::close_and_drain() noexcept {
     std::unique_lock lock(mutex_);
     closed_ = true;
-    left_.wait(lock, [this] { return inside_ == 0; });
+    // The closing thread's own places cannot be given back while it waits: a thread inside that
+    // runs the at-exit hooks (as the only thread of a child forked inside the gate may) leaves
+    // once the hook has returned, and no other thread of ours runs Python code from then on.
+    left_.wait(lock, [this] { return inside_ == inside_here; });
 }
 
 void ExitGate::reset_after_fork() noexcept {
     // The old mutex and condition variable may be in any state; they are abandoned, not destroyed.
     ::new (&mutex_) std::mutex();
     ::new (&left_) std::condition_variable();
-    inside_ = 0;
+    inside_ = inside_here;
 }
 
 }  // namespace morvane::binding

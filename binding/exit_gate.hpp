@@ -11,8 +11,12 @@
 // enter() (refused once the gate is closed) before taking the lock, leave() after giving it back.
 // An at-exit hook, registered with the `atexit` module by install() and so run while the
 // interpreter is still whole, closes the gate and then waits, with the interpreter lock given up,
-// until every thread inside has left. From then on no attach succeeds, and finalization proper
-// runs with none of our threads holding or waiting for the lock.
+// until every other thread inside has left. From then on no attach succeeds, and finalization
+// proper runs with none of our threads holding or waiting for the lock.
+//
+// Each thread's own place in the gate is counted per thread too, so that a child forked by a
+// thread that is inside (Python code run by a completion can fork) keeps exactly that place, and
+// a closing thread that is itself inside does not wait for itself.
 //
 // Lock order: the gate's mutex is a leaf; it is never held while taking the interpreter lock.
 // A child created by fork starts with the gate's lock made afresh (after_fork.hpp).
@@ -41,12 +45,13 @@ class ExitGate final : public ForkResettable {
     void leave() noexcept;
     bool closed() noexcept;
 
-    // Closes the gate and waits until every thread inside has left. Called without the
-    // interpreter lock (the threads inside need it to finish).
+    // Closes the gate and waits until every thread inside but the calling one has left. Called
+    // without the interpreter lock (the threads inside need it to finish).
     void close_and_drain() noexcept;
 
   private:
-    // The parent's threads that were inside are gone; the mutex may have been copied held.
+    // The parent's other threads that were inside are gone; the forking thread (the one the
+    // child handler runs on) keeps its place. The mutex may have been copied held.
     void reset_after_fork() noexcept override;
 
     ExitGate() = default;
@@ -54,7 +59,7 @@ class ExitGate final : public ForkResettable {
     std::mutex mutex_;
     std::condition_variable left_;
     bool closed_ = false;     // guarded by mutex_; set once, never cleared
-    std::size_t inside_ = 0;  // guarded by mutex_
+    std::size_t inside_ = 0;  // guarded by mutex_; the sum of every thread's own count
     bool installed_ = false;  // guarded by the interpreter lock
 };
 
