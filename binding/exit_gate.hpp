@@ -14,6 +14,16 @@
 // until every other thread inside has left. From then on no attach succeeds, and finalization
 // proper runs with none of our threads holding or waiting for the lock.
 //
+// The hook must be in the `atexit` list before the interpreter runs that list: the list is run
+// from a copy, so a hook registered by an at-exit function (or by a thread meanwhile) never runs,
+// and nothing else that Python code can hook runs between the at-exit functions and
+// finalization. Modules therefore install the gate when they are executed, not at their first
+// call. A module first executed after the interpreter has begun to exit (threading._shutdown,
+// which Py_FinalizeEx runs before the at-exit functions, has marked the main thread done) closes
+// the gate at once instead. Not covered: a hook that the program removes (atexit._clear), one
+// registered during an explicit atexit._run_exitfuncs(), and a first execution in a process that
+// imported `threading` only once it was exiting.
+//
 // Each thread's own place in the gate is counted per thread too, so that a child forked by a
 // thread that is inside (Python code run by a completion can fork) keeps exactly that place, and
 // a closing thread that is itself inside does not wait for itself.
@@ -35,8 +45,9 @@ class ExitGate final : public ForkResettable {
   public:
     static ExitGate& instance() noexcept;
 
-    // Registers the at-exit hook, once per process. Interpreter lock held (the main
-    // interpreter's). An error comes from importing `atexit` or from atexit.register.
+    // Registers the at-exit hook, once per process, or closes the gate if the interpreter has
+    // already begun to exit. Interpreter lock held (the main interpreter's). An error comes from
+    // importing `atexit`, from atexit.register or from asking `threading` about the main thread.
     PyResult<void> install();
 
     // Counts this thread in, unless the gate is closed. Any thread, no interpreter lock needed.

@@ -66,7 +66,8 @@ binding::PyResult<binding::PyRef> future_into_py_with_locals(TaskLocals locals, 
 template <BridgeJob Job>
 binding::PyResult<binding::PyRef> future_into_py(Job job) {
     // The outcome is delivered from a blocking thread: the exit gate that keeps such threads out
-    // of a finalizing interpreter must be in place before the first job starts.
+    // of a finalizing interpreter must be in place before the first job starts (modules install
+    // it when they are executed; this covers one that did not).
     if (binding::PyResult<void> gate = binding::ExitGate::instance().install(); !gate.ok())
         return std::move(gate).error();
     std::optional<TaskLocals> locals = get_task_locals();

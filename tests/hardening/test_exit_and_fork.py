@@ -1,7 +1,8 @@
 """The interpreter exits, or forks, while lookups are in flight: it must neither crash nor hang,
 and a forked child must get a clear refusal instead of a task that never runs.
 
-MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is six)."""
+MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is six, and twenty
+for the lookups made by an at-exit function)."""
 
 import concurrent.futures
 import re
@@ -25,7 +26,7 @@ def unexpected_output(stderr: str) -> list[str]:
 
 
 EXIT_SCRIPT = r'''
-import asyncio, sys
+import asyncio, atexit, sys
 import _pymorvane_testing as t
 
 silent, trickle, how, slow = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "slow"
@@ -48,6 +49,8 @@ async def main():
 
 if how == "no-close":  # the loop is never closed: completions still find it open at exit
     asyncio.new_event_loop().run_until_complete(main())
+elif how == "atexit":  # the process's first lookups, made while it exits, before the gate closes
+    atexit.register(asyncio.run, main())
 else:
     asyncio.run(main())
 print("exiting")
@@ -71,21 +74,36 @@ def slow_servers():
 # A crash at exit needs a completion to reach the interpreter lock just as finalization begins, a
 # window of microseconds; "slow" runs widen it to 20 ms. The runs go three at a time, so that the
 # machine is loaded as a busy CI machine is and a rare interleaving gets its chances.
-@pytest.mark.timeout(60 + 10 * runs(6))
-def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers):
-    n = runs(6)
-    cases = [(how, code, stdout, pace) for how, code, stdout in EXITS for pace in ("slow", "plain")]
-
+def exit_runs_gone_wrong(python_script, servers, cases) -> list:
     def run(case):
         how, code, stdout, pace = case
-        proc = python_script(EXIT_SCRIPT, *slow_servers, how, pace, timeout=90)
+        proc = python_script(EXIT_SCRIPT, *servers, how, pace, timeout=90)
         if proc.returncode != code or proc.stdout != stdout or unexpected_output(proc.stderr):
             return (how, pace, proc.returncode, proc.stdout, proc.stderr[-2000:])
         return None
 
     with concurrent.futures.ThreadPoolExecutor(3) as pool:
-        failures = [f for f in pool.map(run, cases * n) if f is not None]
+        return [f for f in pool.map(run, cases) if f is not None]
+
+
+@pytest.mark.timeout(60 + 10 * runs(6))
+def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers):
+    n = runs(6)
+    cases = [(how, code, stdout, pace) for how, code, stdout in EXITS for pace in ("slow", "plain")]
+    failures = exit_runs_gone_wrong(python_script, slow_servers, cases * n)
     assert not failures, f"{len(failures)} of {n * len(cases)} runs went wrong; first: {failures[0]}"
+
+
+# An at-exit function registered after the import runs before the gate's own hook: its lookups run,
+# and the hook then waits for the completions under way. The gate must be in place although no
+# lookup was made before the interpreter began to exit.
+@pytest.mark.timeout(60 + 3 * runs(20))
+def test_first_lookups_made_by_an_atexit_function_neither_crash_nor_hang(python_script,
+                                                                          slow_servers):
+    n = runs(20)
+    cases = [("atexit", 0, "exiting\n", ("slow", "plain")[i % 2]) for i in range(n)]
+    failures = exit_runs_gone_wrong(python_script, slow_servers, cases)
+    assert not failures, f"{len(failures)} of {n} runs went wrong; first: {failures[0]}"
 
 
 FORK_SCRIPT = r'''

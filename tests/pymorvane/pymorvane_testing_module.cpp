@@ -1,6 +1,6 @@
 // Test-only module: fetch_routes_from(address, asn) runs the production route-fetch job against
 // the given registry address (the product uses a constant), through the same entry guard, binder,
-// conversion and bridge.
+// conversion and bridge. Importing it installs the exit gate, as importing the product does.
 #include <Python.h>
 
 #include <array>
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "binding/attach_guard.hpp"
+#include "binding/exit_gate.hpp"
 #include "binding/function_description.hpp"
 #include "binding/trampoline.hpp"
 #include "pymorvane/src/client.hpp"
@@ -65,7 +66,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject*) {
+    return morvane::binding::trampoline_module_exec(
+        [] { return morvane::binding::ExitGate::instance().install(); });
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
