@@ -12,7 +12,8 @@
 // An at-exit hook, registered with the `atexit` module by install() and so run while the
 // interpreter is still whole, closes the gate and then waits, with the interpreter lock given up,
 // until every other thread inside has left. From then on no attach succeeds, and finalization
-// proper runs with none of our threads holding or waiting for the lock.
+// proper runs with none of our threads holding or waiting for the lock. Bridged calls are refused
+// once the gate is closed: their outcome could never be delivered.
 //
 // The hook must be in the `atexit` list before the interpreter runs that list: the list is run
 // from a copy, so a hook registered by an at-exit function (or by a thread meanwhile) never runs,

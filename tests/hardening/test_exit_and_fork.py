@@ -1,5 +1,6 @@
 """The interpreter exits, or forks, while lookups are in flight: it must neither crash nor hang,
-and a forked child must get a clear refusal instead of a task that never runs.
+and a forked child must get a clear refusal instead of a task that never runs. Lookups started
+while the interpreter exits either run (before the exit gate closes) or are refused at the call.
 
 MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is six, and twenty
 for the lookups made by an at-exit function)."""
@@ -104,6 +105,56 @@ def test_first_lookups_made_by_an_atexit_function_neither_crash_nor_hang(python_
     cases = [("atexit", 0, "exiting\n", ("slow", "plain")[i % 2]) for i in range(n)]
     failures = exit_runs_gone_wrong(python_script, slow_servers, cases)
     assert not failures, f"{len(failures)} of {n} runs went wrong; first: {failures[0]}"
+
+
+LATE_LOOKUP_SCRIPT = r'''
+import asyncio, atexit, sys, threading
+
+how = sys.argv[1]
+
+async def attempt():
+    try:
+        future = pymorvane.fetch_routes(64496)
+    except RuntimeError as exc:
+        return f"RuntimeError: {exc}"
+    future.cancel()
+    return "a lookup started"
+
+def report():
+    print(asyncio.run(attempt()), flush=True)
+
+if how == "atexit":  # registered before the import: runs after the gate's hook
+    atexit.register(report)
+    import pymorvane
+elif how == "daemon":  # a loop that a daemon thread runs while the interpreter exits
+    go, done = threading.Event(), threading.Event()
+    atexit.register(lambda: (go.set(), done.wait(60)))
+
+    async def serve():
+        go.wait()  # blocks this loop until the at-exit functions run
+        print(await attempt(), flush=True)
+        done.set()
+
+    import pymorvane
+    threading.Thread(target=asyncio.run, args=(serve(),), daemon=True).start()
+elif how == "run_exitfuncs":
+    import pymorvane
+    atexit._run_exitfuncs()
+    report()
+elif how == "imported-at-exit":  # the hook would come too late to run: the gate closes at once
+    def late():
+        global pymorvane
+        import pymorvane
+        report()
+    atexit.register(late)
+'''
+
+
+@pytest.mark.parametrize("how", ["atexit", "daemon", "run_exitfuncs", "imported-at-exit"])
+def test_a_lookup_started_once_the_exit_gate_closed_is_refused_at_the_call(python_script, how):
+    proc = python_script(LATE_LOOKUP_SCRIPT, how, timeout=60)
+    assert (proc.returncode, proc.stdout) == (
+        0, "RuntimeError: cannot start a lookup: the interpreter is exiting\n"), proc.stderr
 
 
 FORK_SCRIPT = r'''
