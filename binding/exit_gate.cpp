@@ -106,7 +106,11 @@ void ExitGate::close_and_drain() noexcept {
     // The closing thread's own places cannot be given back while it waits: a thread inside that
     // runs the at-exit hooks (as the only thread of a child forked inside the gate may) leaves
     // once the hook has returned, and no other thread of ours runs Python code from then on.
-    left_.wait(lock, [this] { return inside_ == inside_here; });
+    left_.wait(lock, [this] {
+        if (inside_ == inside_here) return true;
+        if (auto waits = testing::closing_waits.load(std::memory_order_relaxed)) waits();
+        return false;
+    });
 }
 
 void ExitGate::reset_after_fork() noexcept {

@@ -33,6 +33,7 @@
 // A child created by fork starts with the gate's lock made afresh (after_fork.hpp).
 #include <Python.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -74,5 +75,12 @@ class ExitGate final : public ForkResettable {
     std::size_t inside_ = 0;  // guarded by mutex_; the sum of every thread's own count
     bool installed_ = false;  // guarded by the interpreter lock
 };
+
+namespace testing {
+// When set, runs on the closing thread each time close_and_drain finds other threads still inside
+// and waits for them, with the gate's mutex held (it must not wait for anything): tests hold a
+// completion inside until the exit hook waits for it. Never set outside tests.
+inline std::atomic<void (*)()> closing_waits{nullptr};
+}  // namespace testing
 
 }  // namespace morvane::binding

@@ -157,6 +157,47 @@ def test_a_lookup_started_once_the_exit_gate_closed_is_refused_at_the_call(pytho
         0, "RuntimeError: cannot start a lookup: the interpreter is exiting\n"), proc.stderr
 
 
+HELD_COMPLETION_SCRIPT = r'''
+import asyncio, atexit, os, sys, threading
+atexit.register(os.write, 1, b"at-exit functions after the gate\n")  # runs after the gate's hook
+import _pymorvane_testing as t
+
+t.watch_exit_drain()
+loop_thread = threading.get_ident()
+held = threading.Event()
+
+class HeldFuture(asyncio.Future):
+    def cancelled(self):
+        if threading.get_ident() == loop_thread:
+            return super().cancelled()
+        # The completion step, on a blocking thread inside the exit gate: it stays there until the
+        # gate's hook, run at exit, waits for it.
+        held.set()
+        t.wait_for_exit_drain()
+        os.write(1, b"completion finished\n")
+        return True  # nothing to deliver: the loop is closed by now
+
+class HoldingLoop(asyncio.SelectorEventLoop):
+    def create_future(self):
+        return HeldFuture(loop=self)
+
+async def main():
+    t.fetch_routes_from(sys.argv[1], 64496)
+
+asyncio.run(main(), loop_factory=HoldingLoop)
+held.wait()
+print("exiting", flush=True)
+'''
+
+
+def test_the_exit_gate_waits_for_a_completion_inside_before_the_interpreter_goes_on(
+        python_script, emulator):
+    server = emulator("--route", "64496=192.0.2.0/24")
+    proc = python_script(HELD_COMPLETION_SCRIPT, server.address, timeout=60)
+    assert (proc.returncode, proc.stdout) == (
+        0, "exiting\ncompletion finished\nat-exit functions after the gate\n"), proc.stderr
+
+
 FORK_SCRIPT = r'''
 import asyncio, os, sys, warnings
 import multiprocessing

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -58,8 +59,31 @@ PyObject* slow_attach(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// watch_exit_drain(): from now on, the exit hook's waiting for threads inside the gate is recorded;
+// wait_for_exit_drain() then blocks, with the lock given up, until it has waited once. A
+// completion that calls it holds its place in the gate until the hook waits for it.
+std::atomic<bool> exit_drain_waited{false};
+PyObject* watch_exit_drain(PyObject*, PyObject*) {
+    morvane::binding::testing::closing_waits.store([] {
+        exit_drain_waited.store(true);
+        exit_drain_waited.notify_all();
+    });
+    Py_RETURN_NONE;
+}
+PyObject* wait_for_exit_drain(PyObject*, PyObject*) {
+    return morvane::binding::trampoline_fastcall([]() -> PyResult<PyRef> {
+        {
+            morvane::binding::DetachScope detached;
+            exit_drain_waited.wait(false);
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
 PyMethodDef methods[] = {
     {"slow_attach", slow_attach, METH_NOARGS, nullptr},
+    {"watch_exit_drain", watch_exit_drain, METH_NOARGS, nullptr},
+    {"wait_for_exit_drain", wait_for_exit_drain, METH_NOARGS, nullptr},
     {"fetch_routes_from",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fetch_routes_from)),
      METH_FASTCALL | METH_KEYWORDS, "fetch_routes_from(address, asn)\n--\n\n"},
