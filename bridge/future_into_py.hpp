@@ -12,10 +12,11 @@
 //   binding::PyResult<binding::PyRef> fut = bridge::future_into_py(MyJob{...});
 //
 // The result is the new pending future (a new reference, ready to hand to the interpreter), or
-// the Python exception to raise (no running loop: RuntimeError; failures of the capture,
-// create_future or add_done_callback). On error the job has been destroyed without running. A
-// morvane::Fault (the runtime cannot be built, a callback class cannot be created) propagates to
-// the caller's entry guard, which raises it as PanicException.
+// the Python exception to raise (no running loop: RuntimeError; the interpreter is exiting:
+// RuntimeError kExiting; failures of the capture, create_future or add_done_callback). On error the
+// job has been destroyed without running. A morvane::Fault (the runtime cannot be built, a callback
+// class cannot be created) propagates to the caller's entry guard, which raises it as
+// PanicException.
 //
 // Once the future is returned, the job runs on the runtime's workers whether or not anyone awaits
 // the future. Its outcome reaches the future on the loop's thread: the value converted by
@@ -40,6 +41,9 @@
 #include "runtime/runtime.hpp"
 
 namespace morvane::bridge {
+
+// The refusal of a call made once the interpreter has begun to exit (the exit gate is closed).
+inline constexpr const char* kExiting = "cannot start a lookup: the interpreter is exiting";
 
 template <BridgeJob Job>
 binding::PyResult<binding::PyRef> future_into_py_with_locals(TaskLocals locals, Job job) {
@@ -66,9 +70,15 @@ binding::PyResult<binding::PyRef> future_into_py_with_locals(TaskLocals locals, 
 template <BridgeJob Job>
 binding::PyResult<binding::PyRef> future_into_py(Job job) {
     // The outcome is delivered from a blocking thread: the exit gate that keeps such threads out
-    // of a finalizing interpreter must be in place before the first job starts.
-    if (binding::PyResult<void> gate = binding::ExitGate::instance().install(); !gate.ok())
-        return std::move(gate).error();
+    // of a finalizing interpreter must be in place before the first job starts (modules install
+    // it when they are executed; this covers one that did not). Once the gate is closed no
+    // outcome can be delivered, so the call is refused instead of returning a future that would
+    // never complete. A gate that closes after this check drops the outcome, as it does for
+    // every job in flight at exit.
+    binding::ExitGate& gate = binding::ExitGate::instance();
+    if (binding::PyResult<void> installed = gate.install(); !installed.ok())
+        return std::move(installed).error();
+    if (gate.closed()) return binding::PyErr::new_deferred(PyExc_RuntimeError, kExiting);
     std::optional<TaskLocals> locals = get_task_locals();
     if (!locals) {
         binding::PyResult<TaskLocals> running = TaskLocals::with_running_loop();

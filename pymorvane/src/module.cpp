@@ -1,8 +1,12 @@
 // The shared object's two initializers: `pymorvane` (the product) and `async_bridge` (which only
 // publishes FuturePanic). Both use multi-phase initialization; importing builds nothing and
-// starts no thread: the runtime and the caches are made by the first fetch_routes call.
+// starts no thread: the runtime and the caches are made by the first fetch_routes call. Importing
+// `pymorvane` does install the exit gate (exit_gate.hpp): its at-exit hook must be registered
+// before the interpreter starts running the at-exit functions, which a first call made by one of
+// them would be too late for.
 #include <Python.h>
 
+#include "binding/exit_gate.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/trampoline.hpp"
 #include "bridge/future_panic.hpp"
@@ -19,6 +23,9 @@ using morvane::binding::PyResult;
 PyResult<void> pymorvane_exec_body(PyObject* module) {
     if (auto r = check_is_module(module); !r) return std::move(r).error();
     if (auto r = require_main_interpreter("pymorvane"); !r) return std::move(r).error();
+    if (auto r = morvane::binding::ExitGate::instance().install(); !r) {
+        return std::move(r).error();
+    }
     PyRef name = PyRef::steal(PyModule_GetNameObject(module));
     if (!name) return PyErr::fetch();
     PyRef function =

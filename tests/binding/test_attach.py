@@ -180,3 +180,27 @@ def test_a_child_forked_while_a_thread_holds_the_pools_lock_can_still_enter():
                           capture_output=True, text=True, timeout=240,
                           env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert proc.stdout == "hung 0\n", proc.stderr
+
+
+@pytest.mark.parametrize("close_while_inside", [True, False], ids=["while-inside", "after-leaving"])
+def test_a_child_forked_by_a_thread_inside_the_exit_gate_can_still_close_it(close_while_inside):
+    # The child keeps the forking thread's place in the gate and nobody else's: closing waits for
+    # no other thread, and the place the forking thread gives back is its own.
+    code = f"""if True:
+        import os, time, _binding_testing as m
+        pid = m.fork_inside_gate({close_while_inside})
+        deadline = time.monotonic() + 30
+        while not (reaped := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                print("hung")
+                break
+            time.sleep(0.005)
+        else:
+            print(os.waitstatus_to_exitcode(reaped[1]))
+    """
+    proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code],
+                          capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.stdout == "0\n", proc.stderr

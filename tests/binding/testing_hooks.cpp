@@ -1,4 +1,6 @@
 // Hooks that exercise faults, raise/fetch, the ReferencePool, AttachGuard and OnceCache.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "binding/attach_guard.hpp"
+#include "binding/exit_gate.hpp"
 #include "binding/once_cache.hpp"
 #include "binding/panic_exception.hpp"
 #include "binding/reference_pool.hpp"
@@ -195,6 +198,49 @@ PyObject* attach_in_thread(PyObject*, PyObject* callable) {
     });
 }
 
+// fork_inside_gate(close_while_inside): a foreign thread attaches (taking a place in the exit gate)
+// and forks through os.fork; returns the child's pid. In the child, that thread, the only one,
+// closes the gate as the child's at-exit hook would (without the lock), either while it is still
+// inside or once its guard has ended, and exits with status 0; a gate that miscounts the forking
+// thread leaves the child waiting forever.
+PyObject* fork_inside_gate(PyObject*, PyObject* close_while_inside) {
+    return trampoline_fastcall([&]() -> PyResult<PyRef> {
+        const int while_inside = PyObject_IsTrue(close_while_inside);
+        if (while_inside < 0) return PyErr::fetch();
+        PyResult<PyRef> os = owned(PyImport_ImportModule("os"));
+        if (!os.ok()) return std::move(os).error();
+        PyResult<PyRef> fork = owned(PyObject_GetAttrString(os.value().get(), "fork"));
+        if (!fork.ok()) return std::move(fork).error();
+        std::optional<PyResult<PyRef>> pid;
+        std::string fault;
+        {
+            DetachScope detached;
+            std::thread([&] {
+                try {
+                    bool child = false;
+                    {
+                        AttachGuard guard = AttachGuard::attach();
+                        pid.emplace(owned(PyObject_CallNoArgs(fork.value().get())));
+                        child = pid->ok() && PyLong_AsLong(pid->value().get()) == 0;
+                        if (child && while_inside) {
+                            DetachScope unlocked;
+                            morvane::binding::ExitGate::instance().close_and_drain();
+                        }
+                    }
+                    if (child) {
+                        if (!while_inside) morvane::binding::ExitGate::instance().close_and_drain();
+                        ::_exit(0);
+                    }
+                } catch (const std::exception& e) {
+                    fault = e.what();
+                }
+            }).join();
+        }
+        if (!fault.empty()) throw Fault(fault);
+        return std::move(*pid);
+    });
+}
+
 // cache_get(index, callable): the value of process-wide cache `index`, filled by `callable()`.
 OnceCache<PyRef> caches[8];
 PyObject* cache_get(PyObject*, PyObject* args) {
@@ -299,6 +345,7 @@ PyMethodDef hook_methods[] = {{"fault_owned", fault_owned, METH_O, nullptr},
                               {"drop_detached", drop_detached, METH_O, nullptr},
                               {"attach_depth", attach_depth, METH_NOARGS, nullptr},
                               {"attach_in_thread", attach_in_thread, METH_O, nullptr},
+                              {"fork_inside_gate", fork_inside_gate, METH_O, nullptr},
                               {"cache_get", cache_get, METH_VARARGS, nullptr},
                               {"churn_pool", churn_pool, METH_O, nullptr},
                               {"cache_get_after_drop", cache_get_after_drop, METH_VARARGS, nullptr},

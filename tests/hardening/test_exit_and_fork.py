@@ -1,7 +1,9 @@
 """The interpreter exits, or forks, while lookups are in flight: it must neither crash nor hang,
-and a forked child must get a clear refusal instead of a task that never runs.
+and a forked child must get a clear refusal instead of a task that never runs. Lookups started
+while the interpreter exits either run (before the exit gate closes) or are refused at the call.
 
-MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is six)."""
+MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is six, and twenty
+for the lookups made by an at-exit function)."""
 
 import concurrent.futures
 import re
@@ -25,7 +27,7 @@ def unexpected_output(stderr: str) -> list[str]:
 
 
 EXIT_SCRIPT = r'''
-import asyncio, sys
+import asyncio, atexit, sys
 import _pymorvane_testing as t
 
 silent, trickle, how, slow = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "slow"
@@ -48,6 +50,8 @@ async def main():
 
 if how == "no-close":  # the loop is never closed: completions still find it open at exit
     asyncio.new_event_loop().run_until_complete(main())
+elif how == "atexit":  # the process's first lookups, made while it exits, before the gate closes
+    atexit.register(asyncio.run, main())
 else:
     asyncio.run(main())
 print("exiting")
@@ -71,21 +75,127 @@ def slow_servers():
 # A crash at exit needs a completion to reach the interpreter lock just as finalization begins, a
 # window of microseconds; "slow" runs widen it to 20 ms. The runs go three at a time, so that the
 # machine is loaded as a busy CI machine is and a rare interleaving gets its chances.
-@pytest.mark.timeout(60 + 10 * runs(6))
-def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers):
-    n = runs(6)
-    cases = [(how, code, stdout, pace) for how, code, stdout in EXITS for pace in ("slow", "plain")]
-
+def exit_runs_gone_wrong(python_script, servers, cases) -> list:
     def run(case):
         how, code, stdout, pace = case
-        proc = python_script(EXIT_SCRIPT, *slow_servers, how, pace, timeout=90)
+        proc = python_script(EXIT_SCRIPT, *servers, how, pace, timeout=90)
         if proc.returncode != code or proc.stdout != stdout or unexpected_output(proc.stderr):
             return (how, pace, proc.returncode, proc.stdout, proc.stderr[-2000:])
         return None
 
     with concurrent.futures.ThreadPoolExecutor(3) as pool:
-        failures = [f for f in pool.map(run, cases * n) if f is not None]
+        return [f for f in pool.map(run, cases) if f is not None]
+
+
+@pytest.mark.timeout(60 + 10 * runs(6))
+def test_exit_with_a_thousand_lookups_in_flight(python_script, slow_servers):
+    n = runs(6)
+    cases = [(how, code, stdout, pace) for how, code, stdout in EXITS for pace in ("slow", "plain")]
+    failures = exit_runs_gone_wrong(python_script, slow_servers, cases * n)
     assert not failures, f"{len(failures)} of {n * len(cases)} runs went wrong; first: {failures[0]}"
+
+
+# An at-exit function registered after the import runs before the gate's own hook: its lookups run,
+# and the hook then waits for the completions under way. The gate must be in place although no
+# lookup was made before the interpreter began to exit.
+@pytest.mark.timeout(60 + 3 * runs(20))
+def test_first_lookups_made_by_an_atexit_function_neither_crash_nor_hang(python_script,
+                                                                          slow_servers):
+    n = runs(20)
+    cases = [("atexit", 0, "exiting\n", ("slow", "plain")[i % 2]) for i in range(n)]
+    failures = exit_runs_gone_wrong(python_script, slow_servers, cases)
+    assert not failures, f"{len(failures)} of {n} runs went wrong; first: {failures[0]}"
+
+
+LATE_LOOKUP_SCRIPT = r'''
+import asyncio, atexit, sys, threading
+
+how = sys.argv[1]
+
+async def attempt():
+    try:
+        future = pymorvane.fetch_routes(64496)
+    except RuntimeError as exc:
+        return f"RuntimeError: {exc}"
+    future.cancel()
+    return "a lookup started"
+
+def report():
+    print(asyncio.run(attempt()), flush=True)
+
+if how == "atexit":  # registered before the import: runs after the gate's hook
+    atexit.register(report)
+    import pymorvane
+elif how == "daemon":  # a loop that a daemon thread runs while the interpreter exits
+    go, done = threading.Event(), threading.Event()
+    atexit.register(lambda: (go.set(), done.wait(60)))
+
+    async def serve():
+        go.wait()  # blocks this loop until the at-exit functions run
+        print(await attempt(), flush=True)
+        done.set()
+
+    import pymorvane
+    threading.Thread(target=asyncio.run, args=(serve(),), daemon=True).start()
+elif how == "run_exitfuncs":
+    import pymorvane
+    atexit._run_exitfuncs()
+    report()
+elif how == "imported-at-exit":  # the hook would come too late to run: the gate closes at once
+    def late():
+        global pymorvane
+        import pymorvane
+        report()
+    atexit.register(late)
+'''
+
+
+@pytest.mark.parametrize("how", ["atexit", "daemon", "run_exitfuncs", "imported-at-exit"])
+def test_a_lookup_started_once_the_exit_gate_closed_is_refused_at_the_call(python_script, how):
+    proc = python_script(LATE_LOOKUP_SCRIPT, how, timeout=60)
+    assert (proc.returncode, proc.stdout) == (
+        0, "RuntimeError: cannot start a lookup: the interpreter is exiting\n"), proc.stderr
+
+
+HELD_COMPLETION_SCRIPT = r'''
+import asyncio, atexit, os, sys, threading
+atexit.register(os.write, 1, b"at-exit functions after the gate\n")  # runs after the gate's hook
+import _pymorvane_testing as t
+
+t.watch_exit_drain()
+loop_thread = threading.get_ident()
+held = threading.Event()
+
+class HeldFuture(asyncio.Future):
+    def cancelled(self):
+        if threading.get_ident() == loop_thread:
+            return super().cancelled()
+        # The completion step, on a blocking thread inside the exit gate: it stays there until the
+        # gate's hook, run at exit, waits for it.
+        held.set()
+        t.wait_for_exit_drain()
+        os.write(1, b"completion finished\n")
+        return True  # nothing to deliver: the loop is closed by now
+
+class HoldingLoop(asyncio.SelectorEventLoop):
+    def create_future(self):
+        return HeldFuture(loop=self)
+
+async def main():
+    t.fetch_routes_from(sys.argv[1], 64496)
+
+asyncio.run(main(), loop_factory=HoldingLoop)
+held.wait()
+print("exiting", flush=True)
+'''
+
+
+def test_the_exit_gate_waits_for_a_completion_inside_before_the_interpreter_goes_on(
+        python_script, emulator):
+    server = emulator("--route", "64496=192.0.2.0/24")
+    proc = python_script(HELD_COMPLETION_SCRIPT, server.address, timeout=60)
+    assert (proc.returncode, proc.stdout) == (
+        0, "exiting\ncompletion finished\nat-exit functions after the gate\n"), proc.stderr
 
 
 FORK_SCRIPT = r'''

@@ -1,15 +1,17 @@
 // Test-only module: fetch_routes_from(address, asn) runs the production route-fetch job against
 // the given registry address (the product uses a constant), through the same entry guard, binder,
-// conversion and bridge.
+// conversion and bridge. Importing it installs the exit gate, as importing the product does.
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "binding/attach_guard.hpp"
+#include "binding/exit_gate.hpp"
 #include "binding/function_description.hpp"
 #include "binding/trampoline.hpp"
 #include "pymorvane/src/client.hpp"
@@ -57,15 +59,44 @@ PyObject* slow_attach(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// watch_exit_drain(): from now on, the exit hook's waiting for threads inside the gate is recorded;
+// wait_for_exit_drain() then blocks, with the lock given up, until it has waited once. A
+// completion that calls it holds its place in the gate until the hook waits for it.
+std::atomic<bool> exit_drain_waited{false};
+PyObject* watch_exit_drain(PyObject*, PyObject*) {
+    morvane::binding::testing::closing_waits.store([] {
+        exit_drain_waited.store(true);
+        exit_drain_waited.notify_all();
+    });
+    Py_RETURN_NONE;
+}
+PyObject* wait_for_exit_drain(PyObject*, PyObject*) {
+    return morvane::binding::trampoline_fastcall([]() -> PyResult<PyRef> {
+        {
+            morvane::binding::DetachScope detached;
+            exit_drain_waited.wait(false);
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
 PyMethodDef methods[] = {
     {"slow_attach", slow_attach, METH_NOARGS, nullptr},
+    {"watch_exit_drain", watch_exit_drain, METH_NOARGS, nullptr},
+    {"wait_for_exit_drain", wait_for_exit_drain, METH_NOARGS, nullptr},
     {"fetch_routes_from",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fetch_routes_from)),
      METH_FASTCALL | METH_KEYWORDS, "fetch_routes_from(address, asn)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject*) {
+    return morvane::binding::trampoline_module_exec(
+        [] { return morvane::binding::ExitGate::instance().install(); });
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
