@@ -37,6 +37,7 @@ PANICS = [
     ({"MORVANE_WORKER_THREADS": "0"}, "print(outcome())"),
     ({"MORVANE_WORKER_THREADS": "0"}, "outcome()\nprint(outcome())"),  # the call after a failed start
     ({"MORVANE_WORKER_THREADS": "\udcff"}, "print(outcome())"),  # the byte 0xff in the environment
+    ({}, "import atexit; atexit._run_exitfuncs(); print(outcome())"),  # once the exit hook has run
     ({}, """
         outcome()
         pid = os.fork()
@@ -95,9 +96,17 @@ def in_namespace(module_dir, *args: str, env: dict[str, str] | None = None) -> l
     return json.loads(proc.stdout.splitlines()[-1])
 
 
+# Under the sanitizer runtimes (tools/sanitize preloads them), a process out of descriptors
+# cannot run: their own checks need a pipe. That one row is then left to the plain suite.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+NEEDS_SPARE_DESCRIPTORS = "Unable to build morvane runtime: … (os error N)"
+
+
 def panic_outcomes(module_dir) -> list[list[str]]:
     seen = []
     for env, code in PANICS:
+        if SANITIZED and "RLIMIT_NOFILE" in code:
+            continue
         proc = fresh.run_python(module_dir, PANIC_PRELUDE + textwrap.dedent(code), env=env)
         assert proc.returncode == 0, proc.stderr
         seen.append(json.loads(proc.stdout.splitlines()[-1]))
@@ -142,7 +151,8 @@ def test_the_errors_table_lists_every_message_and_only_those(module_dir):
                  if not any(kind == p[0] and pattern(message).fullmatch(p[1]) for kind, message in rows)]
     assert not unmatched, f"messages missing from the README's errors table: {unmatched}"
     unmet = [(kind, message) for kind, message in rows
-             if not any(kind == p[0] and pattern(message).fullmatch(p[1]) for p in provoked)]
+             if not any(kind == p[0] and pattern(message).fullmatch(p[1]) for p in provoked)
+             and not (SANITIZED and message == NEEDS_SPARE_DESCRIPTORS)]
     assert not unmet, f"rows of the errors table that no provoked error matched: {unmet}"
 
 
