@@ -1,17 +1,28 @@
-# Front door. `make demo` and `make test` each do all the set-up from a bare Debian machine:
-# install the Debian packages they need (tools/system-packages), bootstrap CPython 3.14 and the
-# venv, configure, build, run.
+# Front door; `make help` lists the targets. Each target does its own set-up from a bare Debian
+# machine: it installs the Debian packages of its profile (tools/system-packages), bootstraps
+# CPython 3.14 and the venv, configures, builds, runs. CONTRIBUTING.md says what each installs,
+# starts and costs.
 SHELL := /bin/bash
+# Two build trees: build/default (the module and every test module) for the tests, build/module
+# (the module alone) for the demo, `make run` and the benchmarks, so that neither reconfigures the
+# other. A target picks its preset and package profile with target-specific values, which reach
+# its prerequisites too.
 PRESET ?= default
-BUILD := build/$(PRESET)
+BUILD = build/$(PRESET)
 VENV := .venv
 PYTHON_STAMP := build/.python
-# The tools/system-packages profile and whether the C++ tests are built. `make demo` narrows both
-# (target-specific values reach its prerequisites), so it needs no test-only package.
-PACKAGES ?= test
-BUILD_TESTS ?= ON
+PACKAGES ?= check
 
-.PHONY: all packages bootstrap configure build test test-cpp test-python test-packaging demo run bench fuzz sanitize soak refcount hardening-full dist clean format
+.PHONY: help all packages bootstrap configure build check test test-cpp test-python \
+	test-packaging interop demo run bench fuzz sanitize soak refcount hardening-full dist \
+	format format-check clean distclean
+
+help: ## this list
+	@echo "make TARGET: each installs what it needs (tools/system-packages), then builds and runs."
+	@echo "Times: the 2-core development machine, warm (everything built once) and cold (a fresh clone)."
+	@echo
+	@grep -E '^[a-z-]+:.*## ' $(firstword $(MAKEFILE_LIST)) \
+		| sed -E 's/^([a-z-]+):.*## (.*)/\1\t\2/' | awk -F'\t' '{printf "  %-15s %s\n", $$1, $$2}'
 
 all: build
 
@@ -25,101 +36,102 @@ bootstrap: packages
 
 configure: bootstrap
 	@cmake --preset $(PRESET) -DPython_EXECUTABLE="$$(tail -n1 $(PYTHON_STAMP))" \
-		-DMORVANE_BUILD_TESTS=$(BUILD_TESTS) > $(BUILD).configure.log \
-		|| { cat $(BUILD).configure.log; exit 1; }
+		> $(BUILD).configure.log || { cat $(BUILD).configure.log; exit 1; }
 
-build: configure
+build: configure ## the module and the test modules into build/default (cold 5 min, warm 2 s)
 	@cmake --build --preset $(PRESET)
 
+PYTEST = MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
 # CTest runs each GoogleTest case in a process of its own; run-gtest-binaries then runs each binary
 # whole, shuffled, so that a test leaning on what another left in the process shows up.
-GTEST_WHOLE = PYTHON=$(VENV)/bin/python tools/run-gtest-binaries $(BUILD)
+CPP_TESTS = cd $(BUILD) && ctest --output-on-failure --timeout 300 && cd $(CURDIR) \
+	&& PYTHON=$(VENV)/bin/python tools/run-gtest-binaries $(BUILD)
 
-test-cpp: build
-	@cd $(BUILD) && ctest --output-on-failure --timeout 300
-	@$(GTEST_WHOLE)
+check: build ## the fast loop: format and lint check, CTest, each GoogleTest binary whole, pytest (warm 2 min)
+	@tools/check-format
+	@$(CPP_TESTS)
+	@$(PYTEST)
 
-test-python: build
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
+test-cpp: build ## CTest, then each GoogleTest binary whole and shuffled (warm 10 s)
+	@$(CPP_TESTS)
 
-test-packaging: build
+test-python: build ## pytest alone (warm 1.5 min)
+	@$(PYTEST)
+
+test-packaging: PACKAGES = check clang
+test-packaging: build ## the sdist and the manylinux wheel, installed and tested (tools/check-wheel, 4 min)
 	@tools/check-wheel
 
-# The format check and C++ first (CTest, each GoogleTest binary whole, the fuzz smoke), then the
-# packaging check and the sanitizer runs, so that the last summary line is pytest's own.
-test: build
+# The checks of `make check`, with the interop registry ready for pytest, plus the fuzz smoke, the
+# packaging check and the sanitizer runs; pytest last, so that the last summary line is its own.
+FUZZ_SMOKE_SECONDS ?= 20
+test: PACKAGES = test
+test: build ## everything, what CI runs: check, interop, fuzz smoke, packaging, sanitizers (warm 15 min)
 	@tools/check-format
 	@tools/interop/setup
-	@cd $(BUILD) && ctest --output-on-failure --timeout 300
-	@$(GTEST_WHOLE)
+	@$(CPP_TESTS)
 	@tools/fuzz --seconds $(FUZZ_SMOKE_SECONDS)
 	@tools/check-wheel
 	@tools/sanitize
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
+	@$(PYTEST)
 
-# The production module against a real IRRd 4.5 (tools/interop, tests/interop): prepares the cached
-# IRRd venv and database (cold about two minutes, warm a second), then runs the interop cases only.
-# `make test` runs them too, within the whole pytest suite.
-.PHONY: interop
-interop: build
+interop: PACKAGES = check interop
+interop: build ## the module against a real IRRd, PostgreSQL and Redis (cold 3 min, warm 30 s; root)
 	@tools/interop/setup
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest tests/interop
+	@$(PYTEST) tests/interop
 
-# The production module answering real lookups offline (private network namespace, emulator).
 demo: PACKAGES = demo
-demo: BUILD_TESTS = OFF
-demo: build
+demo: PRESET = module
+demo: build ## see it work offline: real lookups from the bundled registry emulator (cold 5 min, warm 5 s)
 	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) tools/demo
 
-# pymorvane-routes against the public registry, where the network allows it: make run AS=3333
-# (AS may hold several numbers and options: make run AS="--format cisco 3333 64496")
+# AS may hold several numbers and options: make run AS="--format cisco 3333 64496"
 AS ?= 3333
-run: build
+run: PACKAGES = run
+run: PRESET = module
+run: build ## pymorvane-routes against the public registry: make run AS=3333 (warm 1 s)
 	@PYTHONPATH=$(BUILD)/python $(VENV)/bin/python -m pymorvane_routes $(AS)
 
-# Side-by-side benchmarks (bench/README.md). A smoke run: make bench BENCH_ARGS=--quick
+# bench/README.md explains the columns.
 BENCH_ARGS ?=
-bench: build
+bench: PACKAGES = bench
+bench: PRESET = module
+bench: build ## side-by-side benchmarks against the alternatives (10 min; BENCH_ARGS=--quick: 1 min)
 	@$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
 
-# libFuzzer targets (clang, installed by tools/fuzz): make fuzz FUZZ_ARGS="--runs 10000000".
-# `make test` runs each for FUZZ_SMOKE_SECONDS from its corpus: a target that no longer builds,
-# or crashes on the seeds or on what the fuzzer makes of them in that time, fails the suite.
 FUZZ_ARGS ?=
-FUZZ_SMOKE_SECONDS ?= 20
-fuzz:
+fuzz: ## libFuzzer targets with clang, 10 M runs each (FUZZ_ARGS="--seconds 60"; clang build 30 s)
 	@tools/fuzz $(FUZZ_ARGS)
 
-# The suite under ASan+UBSan, and the runtime/client tests under TSan (about 18 min on 2 cores).
-sanitize: bootstrap
+sanitize: bootstrap ## the suite under ASan+UBSan, the runtime and client tests under TSan (cold 18 min)
 	@tools/sanitize
 
-# 100,000 lookups through the production module against misbehaving registries (about a minute).
-soak: build
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python tools/soak.py
+SOAK_ARGS ?=
+soak: build ## 100,000 lookups against misbehaving registries (1 min; SOAK_ARGS="--lookups 5000")
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python tools/soak.py $(SOAK_ARGS)
 
-# Reference counts across 1,000-lookup rounds on a --with-pydebug interpreter (builds it once).
-refcount:
+refcount: PACKAGES = refcount
+refcount: packages ## reference counts over 1,000-lookup rounds on a debug CPython (cold 7 min, warm 1 min)
 	@tools/refcount-check
 
-# The exit and hostile-server tests at full size (200 runs per exit scenario, 10,000 connections).
-hardening-full: build
-	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) MORVANE_HARDENING_RUNS=200 MORVANE_HARDENING_FULL=1 \
+HARDENING_RUNS ?= 200
+hardening-full: build ## the exit and hostile-server tests at full size (HARDENING_RUNS=200 per exit case)
+	@MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) MORVANE_HARDENING_RUNS=$(HARDENING_RUNS) MORVANE_HARDENING_FULL=1 \
 		$(VENV)/bin/python -X dev -m pytest tests/hardening
 
-# The release files in dist/: the sdist and the repaired manylinux_2_28 wheel, built by the same
-# script as the packaging check's (tools/build-dist) and checked with `twine check --strict`.
-dist: PACKAGES = build
-dist: bootstrap
+# Built by the packaging check's own script (tools/build-dist).
+dist: PACKAGES = run
+dist: bootstrap ## the sdist and the repaired manylinux_2_28 wheel in dist/, twine-checked (1 min)
 	@tools/build-dist dist
 
-# C++ formatting with the pinned clang-format of the venv (tools/check-format).
-format: bootstrap
+format: bootstrap ## rewrite C++ with the pinned clang-format, fix Python lint (tools/check-format --fix)
 	@tools/check-format --fix
 
-.PHONY: format-check
-format-check: bootstrap
+format-check: bootstrap ## the format and lint check alone (5 s)
 	@tools/check-format
 
-clean:
+clean: ## remove build/ and dist/
 	rm -rf build dist
+
+distclean: clean ## also remove the venvs and what the set-up made outside the checkout (tools/distclean)
+	@tools/distclean
