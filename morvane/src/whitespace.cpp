@@ -4,12 +4,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <optional>
-
-#if defined(__SSE2__)
-#include "morvane/src/ascii_space.hpp"
-#endif
 
 namespace morvane::irr {
 namespace {
@@ -78,10 +72,6 @@ const unsigned char* bytes_of(std::string_view s) {
 }
 
 }  // namespace
-
-std::size_t leading_whitespace_len(std::string_view s) {
-    return s.empty() ? 0 : space_len_at(bytes_of(s), s.size());
-}
 
 std::string_view trim_whitespace(std::string_view s) {
     const unsigned char* p = bytes_of(s);
@@ -158,136 +148,7 @@ void for_each_word(std::string_view s, OnWord&& on_word) {
     }
 }
 
-#if defined(__SSE2__)
-
-// Masks of one 64-byte block (bit i: byte i): ASCII white space, and lead bytes of multi-byte
-// White_Space code points (C2, E1, E2, E3).
-struct BlockMasks {
-    std::uint64_t space;
-    std::uint64_t maybe_space;
-};
-
-template <bool kFindLeads>
-[[gnu::always_inline]] inline BlockMasks classify_block(const unsigned char* p) {
-    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
-    const __m128i e1 = _mm_set1_epi8(static_cast<char>(0xE1));
-    const __m128i two = _mm_set1_epi8(2);
-    BlockMasks m{0, 0};
-    for (int k = 0; k < 4; ++k) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const __m128i space = ascii_space_lanes(v);
-        m.space |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(space)))
-                   << (16 * k);
-        if constexpr (kFindLeads) {
-            const __m128i u = _mm_sub_epi8(v, e1);
-            const __m128i lead3 = _mm_cmpeq_epi8(_mm_min_epu8(u, two), u);
-            const __m128i maybe = _mm_or_si128(lead3, _mm_cmpeq_epi8(v, c2));
-            m.maybe_space |=
-                static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(maybe)))
-                << (16 * k);
-        }
-    }
-    return m;
-}
-
-// Calls on_block(offset, starts, ends) for each 64-byte block: bit i of `starts` marks a word
-// starting at offset + i, bit i of `ends` a word ending just before offset + i. A word that runs
-// to the end of `s` ends at s.size(): in a partial last block that is a bit of the block (the
-// padding is white space); after a full last block it is reported by one more call,
-// on_block(s.size(), 0, 1). Returns false as soon as a block holds a multi-byte White_Space lead
-// byte: only ASCII white space was looked at, so the caller must use the full scan instead.
-template <bool kFindLeads, class OnBlock>
-bool for_each_ascii_block(std::string_view s, OnBlock&& on_block) {
-    const unsigned char* p = bytes_of(s);
-    const std::size_t n = s.size();
-    bool in_word = false;  // the byte before the current block is part of a word
-    for (std::size_t offset = 0; offset < n; offset += 64) {
-        BlockMasks m;
-        std::uint64_t valid = ~std::uint64_t{0};
-        if (n - offset >= 64) {
-            m = classify_block<kFindLeads>(p + offset);
-        } else {
-            // The last, partial block, padded with spaces.
-            unsigned char tail[64];
-            std::memset(tail, ' ', sizeof tail);
-            std::memcpy(tail, p + offset, n - offset);
-            m = classify_block<kFindLeads>(tail);
-            valid = (std::uint64_t{1} << (n - offset)) - 1;
-        }
-        if ((m.maybe_space & valid) != 0) return false;
-        const std::uint64_t word = ~m.space & valid;
-        const std::uint64_t before = (word << 1) | (in_word ? 1 : 0);
-        const std::uint64_t starts = word & ~before;
-        const std::uint64_t ends = ~word & before;
-        in_word = (word >> 63) != 0;
-        on_block(offset, starts, ends);
-    }
-    if (in_word) on_block(n, 0, 1);  // a word runs to the end of a text of whole blocks
-    return true;
-}
-
-// The split for texts without multi-byte White_Space leads (every registry answer): 64 bytes
-// classified at a time. The word count, or nothing for the other texts.
-std::optional<std::size_t> count_ascii_words(std::string_view s) {
-    std::size_t count = 0;
-    const bool ascii = for_each_ascii_block<true>(
-        s,
-        [&](std::size_t, std::uint64_t starts, std::uint64_t) { count += std::popcount(starts); });
-    if (!ascii) return std::nullopt;
-    return count;
-}
-
-// The second pass, for a text that count_ascii_words() accepted: it need not look for
-// multi-byte White_Space leads again.
-void split_ascii_words(std::string_view s, std::vector<std::string>& out) {
-    std::size_t start = 0;
-    (void)for_each_ascii_block<false>(
-        s, [&](std::size_t offset, std::uint64_t starts, std::uint64_t ends) {
-            // Starts and ends alternate in position order (a byte is either a word byte or not).
-            std::uint64_t marks = starts | ends;
-            while (marks != 0) {
-                const int bit = std::countr_zero(marks);
-                marks &= marks - 1;
-                const std::size_t at = offset + static_cast<std::size_t>(bit);
-                if ((starts >> bit) & 1)
-                    start = at;
-                else
-                    out.emplace_back(s.data() + start, at - start);
-            }
-        });
-}
-
-#endif
-
 }  // namespace
-
-std::vector<std::string> split_whitespace(std::string_view s) {
-    return split_whitespace(s, std::numeric_limits<std::size_t>::max()).pieces;
-}
-
-WordSplit split_whitespace(std::string_view s, std::size_t max_words) {
-    // Counting first lets the list be allocated once (growing it would move every string already
-    // in it, which for a multi-megabyte answer costs more than the extra scan) and lets an
-    // oversized one be refused before anything is allocated.
-    WordSplit words;
-#if defined(__SSE2__)
-    if (const std::optional<std::size_t> count = count_ascii_words(s)) {
-        words.count = *count;
-        if (words.count <= max_words) {
-            words.pieces.reserve(words.count);
-            split_ascii_words(s, words.pieces);
-        }
-        return words;
-    }
-#endif
-    for_each_word(s, [&](std::size_t, std::size_t) { ++words.count; });
-    if (words.count > max_words) return words;
-    words.pieces.reserve(words.count);
-    for_each_word(s, [&](std::size_t start, std::size_t end) {
-        words.pieces.emplace_back(s.data() + start, end - start);
-    });
-    return words;
-}
 
 std::size_t split_whitespace_spans(std::string_view s, std::size_t max_words,
                                    RawBuffer<WordSpan>& out) {

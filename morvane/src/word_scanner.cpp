@@ -3,12 +3,27 @@
 #include <bit>
 #include <cstring>
 
-#include "morvane/src/ascii_space.hpp"
 #include "morvane/src/whitespace.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace morvane::irr {
 
 #if defined(__SSE2__)
+
+namespace {
+
+// 0xFF in every lane of `v` holding ASCII white space (U+0009..U+000D, U+0020), 0 elsewhere.
+[[gnu::always_inline]] inline __m128i ascii_space_lanes(__m128i v) {
+    // x - lo <= span (unsigned) <=> lo <= x <= lo + span
+    const __m128i t = _mm_sub_epi8(v, _mm_set1_epi8(0x09));
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(4)), t);
+    return _mm_or_si128(control, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x20)));
+}
+
+}  // namespace
 
 [[gnu::always_inline]] inline bool WordScanner::scan_block(const unsigned char* block,
                                                            std::size_t offset, std::uint64_t valid,

@@ -7,7 +7,7 @@
 // and every span are found here, and ASCII needs no further UTF-8 check). From the first block
 // holding a byte outside ASCII on, the scan goes code point by code point instead: it validates
 // the text and counts its words on all of White_Space, and finish() splits the whole text once
-// more for the spans, exactly as split_whitespace() does.
+// more for the spans (split_whitespace_spans()).
 //
 // The count is bounded by `max_words`: the scan stops as soon as it passes the bound (over()), so
 // that the reader can refuse the reply before the rest of it arrives. It also stops at the first
