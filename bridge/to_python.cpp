@@ -3,27 +3,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/utf8.hpp"
+
 namespace morvane::bridge {
 
 namespace {
 
-bool is_ascii(const char* data, std::size_t size) {
-    std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        high |= word;
-    }
-    for (; i < size; ++i) high |= static_cast<unsigned char>(data[i]);
-    return (high & 0x8080808080808080ULL) == 0;
-}
-
 // A new str holding `text`: ASCII text (every prefix a registry sends) without the decoder, an
 // empty text as the shared empty str, anything else decoded as UTF-8.
 PyObject* new_text(const std::string& text) {
-    if (!text.empty() && is_ascii(text.data(), text.size()))
-        return new_ascii_str(text.data(), text.size());
+    if (!text.empty() && is_ascii(text)) return new_ascii_str(text.data(), text.size());
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

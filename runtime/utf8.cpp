@@ -40,6 +40,19 @@ bool second_byte_ok(unsigned char lead, unsigned char b) {
     }
 }
 
+// From `i`, past 16 bytes at a time while none has its high bit set: where the first block of
+// 16 that may hold a byte outside ASCII starts (registry replies are almost entirely ASCII).
+std::size_t skip_ascii_blocks(const unsigned char* p, std::size_t i, std::size_t n) {
+    while (i + 16 <= n) {
+        std::uint64_t a, b;
+        std::memcpy(&a, p + i, 8);
+        std::memcpy(&b, p + i + 8, 8);
+        if (((a | b) & kHighBits) != 0) break;
+        i += 16;
+    }
+    return i;
+}
+
 }  // namespace
 
 std::string Utf8Error::message() const {
@@ -55,15 +68,7 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
-        // Registry replies are almost entirely ASCII: skip 16 bytes at a time while no high bit
-        // is set.
-        while (i + 16 <= n) {
-            std::uint64_t a, b;
-            std::memcpy(&a, p + i, 8);
-            std::memcpy(&b, p + i + 8, 8);
-            if (((a | b) & kHighBits) != 0) break;
-            i += 16;
-        }
+        i = skip_ascii_blocks(p, i, n);
         if (i >= n) break;
         const unsigned char lead = p[i];
         if (lead < 0x80) {
@@ -81,6 +86,14 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
         i += width;
     }
     return std::nullopt;
+}
+
+bool is_ascii(std::string_view bytes) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    for (std::size_t i = skip_ascii_blocks(p, 0, n); i < n; ++i)
+        if (p[i] >= 0x80) return false;
+    return true;
 }
 
 }  // namespace morvane

@@ -1,7 +1,9 @@
 #pragma once
 // UTF-8 validation with exact error positions. Accepts exactly the well-formed UTF-8 of the
-// Unicode standard: no overlong forms, no surrogates, nothing above U+10FFFF.
-// Public: the client checks replies with it, the runtime its environment variable.
+// Unicode standard: no overlong forms, no surrogates, nothing above U+10FFFF. And the ASCII check
+// that shares its fast path.
+// Public: the client checks replies with it, the runtime its environment variable, the bridge
+// picks the str conversion of a text with the ASCII check.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -20,5 +22,8 @@ struct Utf8Error {
 
 // nullopt when `bytes` is entirely well-formed UTF-8.
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);
+
+// Whether every byte of `bytes` is ASCII (below 0x80), and so the text well-formed UTF-8 too.
+bool is_ascii(std::string_view bytes) noexcept;
 
 }  // namespace morvane

@@ -1,5 +1,6 @@
 // The runtime's text helpers that other subsystems use: a fault payload's text (FuturePanic,
-// PanicException) and UTF-8 validation (replies, the worker-count variable).
+// PanicException), UTF-8 validation (replies, the worker-count variable) and the ASCII check (the
+// bridge's str conversion).
 #include <gtest/gtest.h>
 
 #include <exception>
@@ -68,6 +69,18 @@ TEST(Utf8, SequenceCutOffByTheEnd) {
     EXPECT_EQ(utf8_message("abc\xC3"), "incomplete utf-8 byte sequence from index 3");
     EXPECT_EQ(utf8_message("\xE2\x82"), "incomplete utf-8 byte sequence from index 0");
     EXPECT_EQ(utf8_message("ok \xF0\x9F\x98"), "incomplete utf-8 byte sequence from index 3");
+}
+
+TEST(Utf8, AsciiCheckFindsAHighByteAnywhere) {
+    EXPECT_TRUE(is_ascii(""));
+    EXPECT_TRUE(is_ascii("10.0.0.0/24 \x7F\x01"));
+    EXPECT_TRUE(is_ascii(std::string(100, 'a')));
+    // Within and after the 16-byte fast path, and in the tail behind it.
+    for (const std::size_t at : {0, 7, 15, 16, 31, 32, 40}) {
+        std::string text(41, 'a');
+        text[at] = '\x80';
+        EXPECT_FALSE(is_ascii(text)) << at;
+    }
 }
 
 }  // namespace
