@@ -10,9 +10,12 @@
 //     only waited retakes it the same way afterwards. The mark comes first because the drain may
 //     run finalizers, and a finalizer that needs this same cache must see the fill in progress.
 //  4. A fill that fails (returns a PyErr or throws) leaves the cache empty; the next use retries.
-// Lock order: once-lock, then interpreter lock; never the other way round. A fill that needs the
-// same cache again on its own thread is the fault "Re-entrant initialization of a process-wide
-// cache" rather than a self-deadlock. A child created by fork gets a fresh once-lock
+// Lock order: once-lock, then interpreter lock; never the other way round. None of this system's
+// fills enters another cache's once-lock: what a fill needs from another cache is fetched before
+// its own once-lock is entered (py_caches.cpp, future_ops.cpp). Python code that a fill runs (an
+// import) could still reach a second cache; a fill that needs the same cache again on its own
+// thread is the fault "Re-entrant initialization of a process-wide cache" rather than a
+// self-deadlock. A child created by fork gets a fresh once-lock
 // (after_fork.hpp): a fill that another thread had in progress at the fork never ends there.
 //
 // The value is never destroyed (caches live until the process exits, when the interpreter may

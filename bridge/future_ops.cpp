@@ -38,7 +38,8 @@ binding::OnceCache<PyRef> KEYWORD_NAMES_CONTEXT;
 
 PyResult<PyObject*> keyword_names_context() {
     if (const PyRef* cached = KEYWORD_NAMES_CONTEXT.peek()) return cached->get();
-    // The name is interned before entering the once-lock, so the two once-locks never nest.
+    // The name is interned before entering the once-lock, so that the fill enters no other
+    // once-lock (once_cache.hpp).
     PyResult<PyObject*> name = names::context.get();
     if (!name.ok()) return std::move(name).error();
     PyObject* text = name.value();

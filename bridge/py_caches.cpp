@@ -48,14 +48,16 @@ PyResult<PyObject*> asyncio_module() {
 
 PyResult<PyObject*> get_running_loop_function() {
     if (const PyRef* cached = GET_RUNNING_LOOP.peek()) return cached->get();
-    // Filled before entering GET_RUNNING_LOOP's once-lock, so the two once-locks never nest.
+    // The module and the name are filled before entering GET_RUNNING_LOOP's once-lock, so that
+    // the fill enters no other once-lock (once_cache.hpp).
     PyResult<PyObject*> asyncio = asyncio_module();
     if (!asyncio.ok()) return std::move(asyncio).error();
-    PyObject* module = asyncio.value();
-    return borrowed(GET_RUNNING_LOOP.get_or_try_init([module]() -> PyResult<PyRef> {
-        PyResult<PyObject*> name = names::get_running_loop.get();
-        if (!name.ok()) return std::move(name).error();
-        PyRef function = PyRef::steal(PyObject_GetAttr(module, name.value()));
+    PyResult<PyObject*> name = names::get_running_loop.get();
+    if (!name.ok()) return std::move(name).error();
+    PyObject* const module = asyncio.value();
+    PyObject* const attribute = name.value();
+    return borrowed(GET_RUNNING_LOOP.get_or_try_init([module, attribute]() -> PyResult<PyRef> {
+        PyRef function = PyRef::steal(PyObject_GetAttr(module, attribute));
         if (!function) return PyErr::fetch();
         return function;
     }));

@@ -33,8 +33,10 @@ struct ToPython<binding::PyRef> {
     }
 };
 
-// A list of texts (the route-fetch job's prefixes): a new list with one str per element, in
-// order, sized up front. Texts must be UTF-8; a text that is not gives UnicodeDecodeError.
+// A list of texts: a new list with one str per element, in order, sized up front; an ASCII text
+// skips the decoder (new_ascii_str). Texts must be UTF-8; a text that is not gives
+// UnicodeDecodeError. (The route-fetch job's prefixes are no such list: they stay in the reply's
+// buffer as a WordList, which pymorvane/ converts with the same new_ascii_str.)
 template <>
 struct ToPython<std::vector<std::string>> {
     static binding::PyResult<binding::PyRef> convert(std::vector<std::string>&& value);

@@ -2,6 +2,10 @@
 // BlockingPool: threads for work that must block a thread (name lookups, the bridge's
 // completion step) and the threads that run the workers. One lock over the queue and the
 // counts, one condition variable on which idle threads wait. Jobs run outside the lock.
+//
+// Lock order: the pool's lock is held while a new thread starts, and so over the start
+// handshake's lock (os_thread.cpp); it is taken inside the construction lock (builder.cpp) and
+// the bridge's completion-queue lock, and nothing that holds it takes either.
 // Internal to runtime/: no other subsystem includes it.
 #include <chrono>
 #include <condition_variable>

@@ -1,4 +1,8 @@
 // The process-wide runtime slot and the configuration behind its lock.
+//
+// Lock order: the construction lock, then the configuration lock, then whatever the construction
+// takes (the signal state's lock, the blocking pool's lock as each worker's thread starts, the
+// list of abandoned runtimes); a reader of a filled slot takes none of them.
 #include "runtime/builder.hpp"
 
 #include <atomic>

@@ -1,7 +1,8 @@
 #pragma once
-// Builder: the configuration record the runtime is built from, and BuildOptions, the inputs of
-// one construction (with seams for tests: worker-count sources, keep-alive, thread creation, the
-// reactor's wait).
+// BuildOptions: the inputs of one runtime construction, with the seams tests use (worker-count
+// sources, the blocking-thread limit and keep-alive, thread creation, the reactor's wait, a delay
+// before a worker sleeps). Builder: the process-wide configuration record that get_runtime()
+// turns into BuildOptions (builder.cpp).
 //
 // The record holds only what construction reads. The other settings are fixed and live where
 // they act: the thread name and stack size (os_thread.hpp), the readiness events per wait

@@ -2,6 +2,10 @@
 // Reactor: the epoll instance, its eventfd wake-up channel, and the readiness state of every
 // registered socket. Driven by whichever worker holds the driver (see Scheduler); any thread
 // may register, deregister, wait for readiness or wake the driver.
+//
+// Locks: each ScheduledIo's mu (its wakers) and release_mu_ (the records to free) are leaves,
+// held for a few pointer moves; wakers are woken after mu is let go. turn() takes both under the
+// scheduler's driver lock (scheduler.hpp), any other thread without it.
 // Internal to runtime/: no other subsystem includes it.
 #include <sys/epoll.h>
 

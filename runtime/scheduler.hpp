@@ -9,8 +9,14 @@
 // then counts as searching. A searcher that finds work and was the last searcher wakes the next
 // sleeper if work remains. See idle_state_ for why no queued task goes unseen.
 //
-// Locks are never nested: idle_mu_, a worker's park_mu, inject_mu_ and the driver lock are each
-// taken alone.
+// Lock order, outermost first. The driver lock (driver_mu_) is held by the one worker that polls
+// the driver, and is only ever try-locked, so nobody waits for it. While holding it, that worker
+//  - takes its own park_mu in park(), to see whether a wake-up came while it slept in the driver;
+//  - runs the driver's turn(), which takes the reactor's locks (reactor.hpp) and wakes the tasks
+//    whose sockets are ready; each woken task is queued by schedule(): on the worker's own queue
+//    (no lock) or under inject_mu_, and then notify_one() takes idle_mu_ and, once it has let go
+//    of idle_mu_, the chosen sleeper's park_mu.
+// inject_mu_, idle_mu_ and every park_mu are leaves: no other lock is taken while one is held.
 // Internal to runtime/: no other subsystem includes it.
 #include <array>
 #include <atomic>

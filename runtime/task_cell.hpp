@@ -62,7 +62,7 @@ struct TaskHeader {
     std::uint64_t id;
     TaskHeader* next = nullptr;  // link in the injection and blocking queues (under their lock)
 
-    std::mutex join_mu;
+    std::mutex join_mu;  // a leaf: the join waker is woken or dropped after it is let go
     Waker join_waker;
     bool finished = false;
     bool interest = true;
