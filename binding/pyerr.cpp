@@ -232,8 +232,4 @@ bool PyErr::matches(PyObject* type) {
     return PyErr_GivenExceptionMatches(get_type(), type) != 0;
 }
 
-bool PyErr::is_normalized() const noexcept {
-    return state_ && std::holds_alternative<PyRef>(state_->inner);
-}
-
 }  // namespace morvane::binding

@@ -88,8 +88,6 @@ class PyErr {
     // The type is exactly `type` (identity). Lock held.
     bool is_exactly(PyObject* type) { return get_type() == type; }
 
-    bool is_normalized() const noexcept;
-
     // Implementation state; public only so the .cpp's helpers can name it.
     struct State;
 

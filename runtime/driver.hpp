@@ -66,7 +66,6 @@ class Driver {
     void turn(int timeout_ms);
     void unpark() noexcept { reactor_.unpark(); }
     Reactor& reactor() noexcept { return reactor_; }
-    const TimerFacility& timers() const noexcept { return timers_; }
 
   private:
     Reactor reactor_;

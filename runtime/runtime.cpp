@@ -38,7 +38,7 @@ struct Runtime::Parts {
         : workers(n),
           driver(o.epoll_wait),
           pool(nullptr, detail::saturating_add(n, o.max_blocking_threads), o.keep_alive, o.spawner),
-          scheduler(n, driver, o.before_sleep) {}
+          scheduler(driver, o.before_sleep) {}
 
     std::size_t workers;
     detail::Driver driver;
@@ -57,12 +57,6 @@ std::size_t Runtime::worker_count() const noexcept {
 }
 detail::Reactor& Runtime::reactor() noexcept {
     return parts_->driver.reactor();
-}
-detail::BlockingPool& Runtime::blocking_pool() noexcept {
-    return parts_->pool;
-}
-detail::Scheduler& Runtime::scheduler() noexcept {
-    return parts_->scheduler;
 }
 detail::Schedule* Runtime::schedule_target() noexcept {
     return &parts_->scheduler;

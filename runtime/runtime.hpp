@@ -17,9 +17,6 @@
 namespace morvane::runtime {
 
 namespace detail {
-class Scheduler;
-class Driver;
-class BlockingPool;
 class Reactor;
 struct BuildOptions;
 
@@ -84,8 +81,6 @@ class Runtime {
 
     std::size_t worker_count() const noexcept;
     detail::Reactor& reactor() noexcept;
-    detail::BlockingPool& blocking_pool() noexcept;
-    detail::Scheduler& scheduler() noexcept;
 
     // Builds a runtime outside the process-wide slot (tests and get_runtime itself). The result
     // is never released: its threads run until the process ends.

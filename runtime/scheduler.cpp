@@ -44,8 +44,8 @@ std::size_t offset_in(std::size_t i, std::size_t seg) {
 }
 }  // namespace
 
-Scheduler::Scheduler(std::size_t workers, Driver& driver, void (*before_sleep)())
-    : size_(workers), driver_(driver), before_sleep_(before_sleep) {}
+Scheduler::Scheduler(Driver& driver, void (*before_sleep)())
+    : driver_(driver), before_sleep_(before_sleep) {}
 
 Scheduler::~Scheduler() {
     // Only reached when construction failed before any worker started.

@@ -41,7 +41,7 @@ class Scheduler final : public Schedule {
     // `before_sleep`, when set, runs on a worker each time it has found nothing to do, before it
     // registers as a sleeper: a test's delay that widens the window in which a wake-up could
     // be lost.
-    Scheduler(std::size_t workers, Driver& driver, void (*before_sleep)() = nullptr);
+    explicit Scheduler(Driver& driver, void (*before_sleep)() = nullptr);
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -56,8 +56,6 @@ class Scheduler final : public Schedule {
     void run_worker(std::size_t index) noexcept;
     // Ends every run loop (a construction that failed after starting workers).
     void shutdown();
-
-    std::size_t size() const noexcept { return size_; }
 
     // Budget spent: keeps the waker until the calling worker has looked at the reactor.
     // False when the calling thread is not a worker.
@@ -82,7 +80,6 @@ class Scheduler final : public Schedule {
     void push_inject(TaskHeader* t);
     TaskHeader* pop_inject();
 
-    const std::size_t size_;
     Driver& driver_;
     void (*const before_sleep_)();
 

@@ -63,8 +63,6 @@ class ReplyReader {
     Status feed(std::string_view chunk);
 
     Status status() const { return status_; }
-    // Whether the header line has been parsed (the payload stage has begun).
-    bool header_done() const { return in_payload_; }
     // The payload text (a copy); after done.
     std::string take_payload();
     // The payload and its words; once, after done, from a SplitWords reader.

@@ -43,8 +43,6 @@ class TcpStream {
     ReadSome read_some(std::span<char> buf);
     WriteSome write_some(std::span<const char> buf);
 
-    int native_handle() const { return fd_.get(); }
-
   private:
     // Destroyed in reverse order: the registration goes before the descriptor closes, so the
     // reactor never sees a descriptor number that may already be reused.
