@@ -7,7 +7,7 @@
 
 #include "binding/function_description.hpp"
 #include "binding/trampoline.hpp"
-#include "pymorvane/src/client.hpp"
+#include "pymorvane/src/route_fetch_job.hpp"
 
 namespace pymorvane {
 

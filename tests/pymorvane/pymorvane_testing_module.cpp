@@ -14,8 +14,8 @@
 #include "binding/exit_gate.hpp"
 #include "binding/function_description.hpp"
 #include "binding/trampoline.hpp"
-#include "pymorvane/src/client.hpp"
 #include "pymorvane/src/fetch_routes_entry.hpp"
+#include "pymorvane/src/route_fetch_job.hpp"
 
 namespace {
 

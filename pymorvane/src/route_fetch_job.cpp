@@ -1,4 +1,4 @@
-#include "pymorvane/src/client.hpp"
+#include "pymorvane/src/route_fetch_job.hpp"
 
 #include <optional>
 #include <string_view>
