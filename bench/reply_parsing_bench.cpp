@@ -9,10 +9,10 @@
 
 #include <string>
 
+#include "base/utf8.hpp"
 #include "morvane/src/raw_buffer.hpp"
 #include "morvane/src/reply_reader.hpp"
 #include "morvane/src/word_scanner.hpp"
-#include "runtime/utf8.hpp"
 
 namespace {
 

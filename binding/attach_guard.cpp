@@ -5,9 +5,9 @@
 #include <exception>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "binding/exit_gate.hpp"
 #include "binding/reference_pool.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::binding {
 

@@ -30,11 +30,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "binding/after_fork.hpp"
 #include "binding/attach_guard.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::binding {
 

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "binding/once_cache.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::binding {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <thread>
 
+#include "base/fault.hpp"
 #include "binding/attach_guard.hpp"
 #include "binding/panic_exception.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::binding {
 

@@ -5,8 +5,8 @@
 #include <exception>
 #include <new>
 
+#include "base/fault.hpp"
 #include "binding/attach_guard.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::binding {
 

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "binding/function_description.hpp"
 #include "binding/once_cache.hpp"
 #include "binding/trampoline.hpp"
 #include "bridge/future_ops.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::bridge {
 

@@ -1,6 +1,6 @@
 #include "bridge/cancel_signal.hpp"
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane::bridge {
 

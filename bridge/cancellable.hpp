@@ -17,9 +17,9 @@
 #include <optional>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "bridge/cancel_signal.hpp"
 #include "runtime/context.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/poll.hpp"
 
 namespace morvane::bridge {

@@ -4,9 +4,9 @@
 #include <array>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "bridge/callbacks.hpp"
 #include "bridge/py_caches.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::bridge {
 

@@ -1,8 +1,8 @@
 #include "bridge/future_panic.hpp"
 
+#include "base/fault.hpp"
 #include "binding/once_cache.hpp"
 #include "binding/py_ref.hpp"
-#include "runtime/fault.hpp"
 
 namespace morvane::bridge {
 

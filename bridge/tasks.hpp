@@ -18,6 +18,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
 #include "bridge/cancel_signal.hpp"
@@ -25,7 +26,6 @@
 #include "bridge/completion.hpp"
 #include "bridge/task_locals.hpp"
 #include "runtime/context.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/join_handle.hpp"
 #include "runtime/poll.hpp"
 #include "runtime/runtime.hpp"

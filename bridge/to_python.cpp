@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "runtime/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace morvane::bridge {
 

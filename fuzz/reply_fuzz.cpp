@@ -22,12 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "fuzz/reference.hpp"
 #include "morvane/src/reply_header.hpp"
 #include "morvane/src/reply_reader.hpp"
 #include "morvane/src/reply_storage.hpp"
 #include "morvane/src/whitespace.hpp"
-#include "runtime/utf8.hpp"
 
 namespace morvane::fuzz {
 namespace {

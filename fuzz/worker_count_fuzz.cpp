@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/decimal.hpp"
+#include "base/fault.hpp"
 #include "fuzz/reference.hpp"
-#include "runtime/decimal.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/worker_count.hpp"
 
 namespace morvane::fuzz {

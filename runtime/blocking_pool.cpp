@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/fault.hpp"
+#include "base/os_error.hpp"
 #include "runtime/budget.hpp"
-#include "runtime/fault.hpp"
-#include "runtime/os_error.hpp"
 #include "runtime/runtime_binding.hpp"
 
 namespace morvane::runtime::detail {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/forked_child.hpp"
 #include "runtime/runtime.hpp"
 

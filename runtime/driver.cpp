@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <mutex>
 
-#include "runtime/fault.hpp"
-#include "runtime/os_error.hpp"
+#include "base/fault.hpp"
+#include "base/os_error.hpp"
 
 namespace morvane::runtime::detail {
 namespace {

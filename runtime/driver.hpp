@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/unique_fd.hpp"
 #include "runtime/reactor.hpp"
-#include "runtime/unique_fd.hpp"
 
 namespace morvane::runtime::detail {
 

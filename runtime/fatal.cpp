@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/os_error.hpp"
+#include "base/os_error.hpp"
 
 namespace morvane::runtime::detail {
 

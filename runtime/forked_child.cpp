@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane::runtime {
 

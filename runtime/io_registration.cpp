@@ -1,7 +1,7 @@
 #include "runtime/io_registration.hpp"
 
+#include "base/fault.hpp"
 #include "runtime/budget.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/reactor.hpp"
 #include "runtime/runtime.hpp"
 

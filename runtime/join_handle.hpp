@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "runtime/budget.hpp"
 #include "runtime/context.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/join_result.hpp"
 #include "runtime/poll.hpp"
 #include "runtime/task_cell.hpp"

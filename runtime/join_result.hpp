@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane::runtime {
 

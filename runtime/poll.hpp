@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane::runtime {
 

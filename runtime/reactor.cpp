@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/fault.hpp"
+#include "base/os_error.hpp"
 #include "runtime/fatal.hpp"
-#include "runtime/fault.hpp"
-#include "runtime/os_error.hpp"
 
 namespace morvane::runtime::detail {
 namespace {

@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-#include "runtime/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 #include "runtime/waker.hpp"
 
 namespace morvane::runtime::detail {

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "runtime/context.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/join_handle.hpp"
 #include "runtime/task_cell.hpp"
 

@@ -10,8 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "runtime/context.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/poll.hpp"
 
 namespace morvane::runtime {

@@ -13,10 +13,10 @@
 #include <sstream>
 #include <vector>
 
-#include "runtime/decimal.hpp"
-#include "runtime/fault.hpp"
-#include "runtime/unique_fd.hpp"
-#include "runtime/utf8.hpp"
+#include "base/decimal.hpp"
+#include "base/fault.hpp"
+#include "base/unique_fd.hpp"
+#include "base/utf8.hpp"
 
 namespace morvane::runtime::detail {
 namespace {

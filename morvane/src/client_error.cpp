@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/os_error.hpp"
+#include "base/os_error.hpp"
 
 namespace morvane::irr {
 

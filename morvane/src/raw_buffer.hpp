@@ -7,7 +7,7 @@
 #include <span>
 #include <type_traits>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane::irr {
 

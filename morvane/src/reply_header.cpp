@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "base/utf8.hpp"
 #include "morvane/src/whitespace.hpp"
-#include "runtime/utf8.hpp"
 
 namespace morvane::irr {
 

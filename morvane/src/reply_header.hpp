@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/decimal.hpp"
 #include "morvane/src/result.hpp"
-#include "runtime/decimal.hpp"
 
 namespace morvane::irr {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/fault.hpp"
+#include "base/utf8.hpp"
 #include "morvane/src/reply_header.hpp"
-#include "runtime/fault.hpp"
-#include "runtime/utf8.hpp"
 
 namespace morvane::irr {
 

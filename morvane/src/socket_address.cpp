@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "runtime/decimal.hpp"
+#include "base/decimal.hpp"
 
 namespace morvane::irr {
 namespace {

@@ -47,7 +47,7 @@ Poll<Result<std::size_t>> TcpStream::poll_write(runtime::Context& cx, std::span<
 }
 
 runtime::Task<Result<TcpStream>> connect_stream(SocketAddress address) {
-    runtime::UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) co_return ClientError::from_errno(errno);
     if (::connect(fd.get(), address.get(), address.length) != 0) {
         // EINPROGRESS: the handshake goes on in the background. EINTR on a non-blocking socket

@@ -7,17 +7,17 @@
 #include <span>
 #include <utility>
 
+#include "base/unique_fd.hpp"
 #include "morvane/src/result.hpp"
 #include "morvane/src/socket_address.hpp"
 #include "runtime/io_registration.hpp"
 #include "runtime/task.hpp"
-#include "runtime/unique_fd.hpp"
 
 namespace morvane::irr {
 
 class TcpStream {
   public:
-    TcpStream(runtime::UniqueFd fd, runtime::Registration registration)
+    TcpStream(UniqueFd fd, runtime::Registration registration)
         : fd_(std::move(fd)), registration_(std::move(registration)) {}
     TcpStream(TcpStream&&) noexcept = default;
     // Not defaulted: member-wise assignment would close the old descriptor while it is still
@@ -46,7 +46,7 @@ class TcpStream {
   private:
     // Destroyed in reverse order: the registration goes before the descriptor closes, so the
     // reactor never sees a descriptor number that may already be reused.
-    runtime::UniqueFd fd_;
+    UniqueFd fd_;
     runtime::Registration registration_;
 };
 

@@ -17,9 +17,9 @@
 #include <optional>
 #include <string_view>
 
+#include "base/utf8.hpp"
 #include "morvane/src/raw_buffer.hpp"
 #include "morvane/src/word_span.hpp"
-#include "runtime/utf8.hpp"
 
 namespace morvane::irr {
 

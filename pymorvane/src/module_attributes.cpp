@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "base/fault.hpp"
 #include "binding/py_ref.hpp"
-#include "runtime/fault.hpp"
 
 namespace pymorvane {
 

@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "binding/attach_guard.hpp"
 #include "binding/exit_gate.hpp"
 #include "binding/once_cache.hpp"
 #include "binding/panic_exception.hpp"
 #include "binding/reference_pool.hpp"
 #include "binding/trampoline.hpp"
-#include "runtime/fault.hpp"
 #include "testing_module.hpp"
 
 namespace binding_testing {

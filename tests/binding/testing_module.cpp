@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "base/fault.hpp"
 #include "binding/function_description.hpp"
 #include "binding/trampoline.hpp"
-#include "runtime/fault.hpp"
 
 namespace binding_testing {
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "binding/function_description.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"
@@ -26,7 +27,6 @@
 #include "bridge/future_into_py.hpp"
 #include "bridge/future_panic.hpp"
 #include "bridge/task_locals.hpp"
-#include "runtime/fault.hpp"
 
 using morvane::binding::PyErr;
 using morvane::binding::PyRef;

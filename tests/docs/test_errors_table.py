@@ -130,8 +130,8 @@ def future_panic() -> list[str]:
 def client_message_texts() -> set[str]:
     """The fixed start of every message the registry client builds, read from its source."""
     texts = set()
-    sources = [*(ROOT / "morvane" / "src").glob("*.[ch]pp"), ROOT / "runtime" / "decimal.hpp",
-               ROOT / "runtime" / "utf8.cpp", ROOT / "runtime" / "os_error.cpp"]
+    sources = [*(ROOT / "morvane" / "src").glob("*.[ch]pp"), ROOT / "base" / "decimal.hpp",
+               ROOT / "base" / "utf8.cpp", ROOT / "base" / "os_error.cpp"]
     for source in sources:
         code = source.read_text()
         texts.update(re.findall(r'ClientError\(\s*ErrorKind::\w+,\s*(?:std::string\()?"([^"]+)"', code))

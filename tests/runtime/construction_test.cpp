@@ -17,7 +17,7 @@
 #include <functional>
 #include <thread>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 #include "support.hpp"

@@ -5,10 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/unique_fd.hpp"
 #include "runtime/io_registration.hpp"
 #include "runtime/reactor.hpp"
 #include "runtime/task.hpp"
-#include "runtime/unique_fd.hpp"
 #include "support.hpp"
 
 namespace morvane::runtime {

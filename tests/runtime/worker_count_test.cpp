@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane::runtime::detail {
 namespace {

@@ -3,7 +3,7 @@
 // Faults abandon the current operation and are caught at the nearest boundary (a task, reported
 // through its join handle, or an interpreter entry guard, raised as PanicException). They never
 // unwind into the interpreter. Ordinary failures (a refused connection, a bad reply) are values.
-// Public: every subsystem throws and catches it.
+// Every subsystem throws and catches it.
 #include <exception>
 #include <stdexcept>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 // Texts for operating-system error numbers, as fault messages and the client's errors show them.
-// Public: used by the client (morvane/) and within the runtime.
+// Used by the client (morvane/) and the runtime.
 #include <cstddef>
 #include <string>
 

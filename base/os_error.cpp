@@ -1,4 +1,4 @@
-#include "runtime/os_error.hpp"
+#include "base/os_error.hpp"
 
 #include <cstdio>
 #include <cstring>

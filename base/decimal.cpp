@@ -1,4 +1,4 @@
-#include "runtime/decimal.hpp"
+#include "base/decimal.hpp"
 
 #include <limits>
 

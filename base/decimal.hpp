@@ -1,7 +1,7 @@
 #pragma once
 // Unsigned decimal numbers in text: the reply header's length, the worker-count variable and the
 // cgroup quota files all use this one parser and its three error texts.
-// Public: used by the client (morvane/) and within the runtime.
+// Used by the client (morvane/) and the runtime.
 #include <cstdint>
 #include <optional>
 #include <string_view>

@@ -1,11 +1,11 @@
 #pragma once
 // UniqueFd: sole owner of a file descriptor, closed on destruction.
-// Public: the client's sockets use it as well as the runtime's own descriptors.
+// The client's sockets use it as well as the runtime's own descriptors.
 #include <unistd.h>
 
 #include <utility>
 
-namespace morvane::runtime {
+namespace morvane {
 
 class UniqueFd {
   public:
@@ -32,4 +32,4 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-}  // namespace morvane::runtime
+}  // namespace morvane

@@ -1,4 +1,4 @@
-#include "runtime/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -2,7 +2,7 @@
 // UTF-8 validation with exact error positions. Accepts exactly the well-formed UTF-8 of the
 // Unicode standard: no overlong forms, no surrogates, nothing above U+10FFFF. And the ASCII check
 // that shares its fast path.
-// Public: the client checks replies with it, the runtime its environment variable, the bridge
+// The client checks replies with it, the runtime its environment variable, the bridge
 // picks the str conversion of a text with the ASCII check.
 #include <cstddef>
 #include <optional>

@@ -1,4 +1,4 @@
-// The runtime's text helpers that other subsystems use: a fault payload's text (FuturePanic,
+// The base's text helpers that the other floors use: a fault payload's text (FuturePanic,
 // PanicException), UTF-8 validation (replies, the worker-count variable) and the ASCII check (the
 // bridge's str conversion).
 #include <gtest/gtest.h>
@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "runtime/fault.hpp"
-#include "runtime/utf8.hpp"
+#include "base/fault.hpp"
+#include "base/utf8.hpp"
 
 namespace morvane {
 namespace {

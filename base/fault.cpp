@@ -1,4 +1,4 @@
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morvane {
 
