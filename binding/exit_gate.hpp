@@ -30,7 +30,7 @@
 // a closing thread that is itself inside does not wait for itself.
 //
 // Lock order: the gate's mutex is a leaf; it is never held while taking the interpreter lock.
-// A child created by fork starts with the gate's lock made afresh (after_fork.hpp).
+// A forked child resets the gate (base/after_fork.hpp says how and why).
 #include <Python.h>
 
 #include <atomic>
@@ -38,7 +38,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "binding/after_fork.hpp"
+#include "base/after_fork.hpp"
 #include "binding/pyerr.hpp"
 
 namespace morvane::binding {

@@ -15,8 +15,7 @@
 // its own once-lock is entered (py_caches.cpp, future_ops.cpp). Python code that a fill runs (an
 // import) could still reach a second cache; a fill that needs the same cache again on its own
 // thread is the fault "Re-entrant initialization of a process-wide cache" rather than a
-// self-deadlock. A child created by fork gets a fresh once-lock
-// (after_fork.hpp): a fill that another thread had in progress at the fork never ends there.
+// self-deadlock. A forked child resets the once-lock (base/after_fork.hpp says how and why).
 //
 // The value is never destroyed (caches live until the process exits, when the interpreter may
 // already be gone), so declare caches as plain statics: `static OnceCache<PyRef> ASYNCIO;`.
@@ -30,8 +29,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/after_fork.hpp"
 #include "base/fault.hpp"
-#include "binding/after_fork.hpp"
 #include "binding/attach_guard.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"

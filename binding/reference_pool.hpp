@@ -7,9 +7,8 @@
 // use and never freed. The releases happen after the mutex is unlocked (a release may run arbitrary
 // deallocation code, which may queue or drain again), always with the interpreter lock held.
 //
-// Lock order: the pool mutex is a leaf; nothing is called while it is held. A child created by
-// fork starts with a fresh mutex and an empty list (after_fork.hpp): what the parent had queued is
-// left unreleased there, since another thread may have been appending to it at the fork.
+// Lock order: the pool mutex is a leaf; nothing is called while it is held. A forked child resets
+// the pool (base/after_fork.hpp says how and why).
 #include <Python.h>
 
 #include <atomic>
@@ -17,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "binding/after_fork.hpp"
+#include "base/after_fork.hpp"
 
 namespace morvane::binding {
 

@@ -1,8 +1,8 @@
-#include "binding/after_fork.hpp"
+#include "base/after_fork.hpp"
 
 #include <pthread.h>
 
-namespace morvane::binding {
+namespace morvane {
 
 namespace {
 
@@ -14,18 +14,24 @@ extern "C" void reset_in_forked_child() {
     ForkResettable::reset_all_after_fork();
 }
 
+// The process's one at-fork registration, made on first use.
+bool child_handler_registered() noexcept {
+    static const bool registered = ::pthread_atfork(nullptr, nullptr, &reset_in_forked_child) == 0;
+    return registered;
+}
+
 }  // namespace
 
-void ForkResettable::enlist_for_fork() noexcept {
-    if (enlisted_.exchange(true, std::memory_order_acq_rel)) return;
-    static const bool handler_registered =
-        ::pthread_atfork(nullptr, nullptr, &reset_in_forked_child) == 0;
-    (void)handler_registered;
+bool ForkResettable::enlist_for_fork() noexcept {
+    // Registered before the object is listed, so a child forked once it is listed resets it.
+    const bool watching = child_handler_registered();
+    if (enlisted_.exchange(true, std::memory_order_acq_rel)) return watching;
     ForkResettable* head = g_enlisted.load(std::memory_order_acquire);
     do {
         next_ = head;
     } while (!g_enlisted.compare_exchange_weak(head, this, std::memory_order_acq_rel,
                                                std::memory_order_acquire));
+    return watching;
 }
 
 void ForkResettable::reset_all_after_fork() noexcept {
@@ -33,4 +39,4 @@ void ForkResettable::reset_all_after_fork() noexcept {
         o->reset_after_fork();
 }
 
-}  // namespace morvane::binding
+}  // namespace morvane
