@@ -9,7 +9,7 @@
 // strict nesting order on the thread that made them, so they can be neither copied nor moved.
 //
 // The depth is also what release_reference() asks: a thread is "attached" while its depth > 0.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <atomic>
 #include <cstddef>

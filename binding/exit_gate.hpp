@@ -31,7 +31,7 @@
 //
 // Lock order: the gate's mutex is a leaf; it is never held while taking the interpreter lock.
 // A forked child resets the gate (base/after_fork.hpp says how and why).
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <atomic>
 #include <condition_variable>

@@ -6,7 +6,7 @@
 // (not given) or set to a *borrowed* reference to the argument object, valid for the duration of
 // the call. Extra positional arguments and extra keywords are always errors. Names are compared
 // byte for byte by linear search; nothing is allocated unless an error is reported. Lock held.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <cstddef>
 #include <span>

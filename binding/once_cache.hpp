@@ -19,7 +19,7 @@
 //
 // The value is never destroyed (caches live until the process exits, when the interpreter may
 // already be gone), so declare caches as plain statics: `static OnceCache<PyRef> ASYNCIO;`.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <atomic>
 #include <mutex>

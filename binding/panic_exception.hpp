@@ -5,7 +5,7 @@
 // created on first use (PyErr_NewExceptionWithDoc) and kept in a process-wide once cell for the
 // life of the process; failing to create it is the fault "Failed to initialize new exception
 // type.".
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <exception>
 #include <string>

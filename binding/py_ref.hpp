@@ -8,7 +8,7 @@
 // thread, including runtime threads that never take the interpreter lock.
 //
 // Creating a PyRef with borrow() or clone() touches the reference count and needs the lock.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <utility>
 

@@ -15,7 +15,7 @@
 //
 // Everything that builds, raises, fetches or inspects the exception object needs the lock; such
 // members say "lock held". A moved-from PyErr may only be assigned to or dropped.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <cstddef>
 #include <memory>

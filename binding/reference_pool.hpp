@@ -9,7 +9,7 @@
 //
 // Lock order: the pool mutex is a leaf; nothing is called while it is held. A forked child resets
 // the pool (base/after_fork.hpp says how and why).
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <atomic>
 #include <cstddef>

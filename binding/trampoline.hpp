@@ -12,7 +12,7 @@
 // Bodies: fastcall and tp_call bodies return PyResult<PyRef> (the new reference is handed to the
 // interpreter); module exec bodies return PyResult<void>; dealloc bodies return nothing and must
 // not fault (a fault there aborts through the trap).
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <exception>
 #include <optional>

@@ -15,7 +15,7 @@
 //
 // Failing to create either type object reports the pending Python error with
 // PyErr_WriteUnraisable and throws morvane::Fault naming the class.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include "binding/py_ref.hpp"
 #include "binding/pyerr.hpp"

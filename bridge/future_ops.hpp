@@ -1,7 +1,7 @@
 #pragma once
 // The bridge's ordinary Python calls on asyncio loop and future objects. All need the interpreter
 // lock; each returns the exception the call raised as a PyErr.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <cstddef>
 #include <span>

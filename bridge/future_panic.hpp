@@ -4,7 +4,7 @@
 // "async_bridge.FuturePanic" (the auxiliary module `async_bridge` publishes this very class
 // object under `__all__ == ["FuturePanic"]`), has no docstring and no extra attributes. Its
 // instances carry one argument, the fault message built by future_panic_message().
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <exception>
 #include <string>

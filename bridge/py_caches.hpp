@@ -5,7 +5,7 @@
 //
 // Once looked up, `asyncio.get_running_loop` is never looked up again: replacing it later in
 // Python is not seen.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include "binding/once_cache.hpp"
 #include "binding/pyerr.hpp"

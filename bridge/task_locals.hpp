@@ -7,7 +7,7 @@
 //
 // While the runtime resumes a bridged job, the call's TaskLocals sit in the worker thread's
 // task-local slot TASK_LOCALS; get_task_locals() reads them from there.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <memory>
 #include <optional>

@@ -12,7 +12,7 @@
 // then drops the scope and hands a ResultCompletion (with the result-path reference to the
 // future) to the completion queue. Building the scope lazily means that even a failure to allocate
 // it becomes a fault of the inner task, which the outer task still reports as FuturePanic.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <memory>
 #include <optional>

@@ -9,7 +9,7 @@
 // The conversion runs on a blocking-pool thread with the interpreter lock held, at most once per
 // job, and only if the future is not cancelled by then. An error it returns (e.g. MemoryError)
 // is delivered to the future with set_exception like any other error outcome.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <concepts>
 #include <cstddef>

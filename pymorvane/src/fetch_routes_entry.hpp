@@ -1,7 +1,7 @@
 #pragma once
 // The `fetch_routes(asn)` entry: argument binding, conversion of `asn` to a signed 32-bit AS
 // number, and the hand-over of the route-fetch job to the asyncio bridge. Lock held throughout.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 // `pymorvane` does install the exit gate (exit_gate.hpp): its at-exit hook must be registered
 // before the interpreter starts running the at-exit functions, which a first call made by one of
 // them would be too late for.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include "binding/exit_gate.hpp"
 #include "binding/py_ref.hpp"

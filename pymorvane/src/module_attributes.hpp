@@ -2,7 +2,7 @@
 // Named additions to a module object: the rule both of our modules follow when they publish an
 // attribute. The attribute's own `__name__` is appended to the module's `__all__` (created as an
 // empty list when missing), then the module attribute of that name is set. Lock held.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include "binding/pyerr.hpp"
 

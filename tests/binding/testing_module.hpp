@@ -1,7 +1,7 @@
 #pragma once
 // The test-only extension module `_binding_testing`: entry points of several shapes run through the
 // real entry guards, plus hooks into faults, the ReferencePool, AttachGuard and OnceCache.
-#include <Python.h>
+#include "binding/python.hpp"
 
 namespace binding_testing {
 

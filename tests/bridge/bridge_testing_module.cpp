@@ -4,7 +4,7 @@
 // (probe(tag)); a job may first yield a number of times (waking itself) and/or wait for a gate
 // that Python opens (open_gate(gate)), then performs its action: return a value, return a Python
 // exception value, throw a fault, return a list of texts, or return the TaskLocals it sees.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <array>
 #include <atomic>

@@ -1,7 +1,7 @@
 // Test-only module: fetch_routes_from(address, asn) runs the production route-fetch job against
 // the given registry address (the product uses a constant), through the same entry guard, binder,
 // conversion and bridge. Importing it installs the exit gate, as importing the product does.
-#include <Python.h>
+#include "binding/python.hpp"
 
 #include <array>
 #include <atomic>
