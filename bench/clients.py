@@ -18,14 +18,14 @@ import asyncio
 import concurrent.futures
 import json
 import os
-import resource
 import pathlib
+import resource
 import socket
 import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-from proc_stats import status_kib  # noqa: E402
+from proc_stats import status_kib
 
 CLIENTS = ("pymorvane", "pymorvane-uvloop", "asyncio", "asyncio-uvloop", "threadpool")
 

@@ -6,11 +6,12 @@
 Every measurement runs in its own child process (so peak RSS is one client's) against one
 irr_server process started here (one per reply size). Clients are interleaved within each
 workload (all clients once, rotated, then again, `--reps` times) and the medians are reported.
-Where namespaces can be made (as root, or in an unprivileged user namespace), the whole run moves into a private network namespace (tools/with-registry-netns) where
-the registry host name maps to 127.0.0.1 and the server listens on port 43, so the production
-`pymorvane.fetch_routes` is measured and every client resolves the same host name; elsewhere the
-test-only entry `_pymorvane_testing.fetch_routes_from` is measured against 127.0.0.1. All traffic
-stays on loopback; every child has a time limit.
+Where namespaces can be made (as root, or in an unprivileged user namespace), the whole run moves
+into a private network namespace (tools/with-registry-netns) where the registry host name maps to
+127.0.0.1 and the server listens on port 43, so the production `pymorvane.fetch_routes` is
+measured and every client resolves the same host name; elsewhere the test-only entry
+`_pymorvane_testing.fetch_routes_from` is measured against 127.0.0.1. All traffic stays on
+loopback; every child has a time limit.
 """
 
 from __future__ import annotations
@@ -31,8 +32,8 @@ import tempfile
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import clients as py_clients  # noqa: E402  (bench/clients.py: the Python clients, run as children)
-import report  # noqa: E402  (bench/report.py: medians and the Markdown table)
+import clients as py_clients  # bench/clients.py: the Python clients, run as children
+import report  # bench/report.py: medians and the Markdown table
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -384,7 +385,8 @@ def main(argv=None) -> int:
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"machine": machine, "reps": args.reps, "quick": args.quick,
-                       "workloads": [dict(zip(("key", "prefixes", "concurrency", "lookups"), w))
+                       "workloads": [dict(zip(("key", "prefixes", "concurrency", "lookups"), w,
+                                              strict=True))
                                      for w in workloads],
                        "rows": rows, "runs": runs, "skipped": skipped}, f, indent=1)
     return 1 if any(r.get("failed") for r in rows) else 0

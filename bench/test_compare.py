@@ -18,8 +18,8 @@ import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-import compare  # noqa: E402
-import report  # noqa: E402
+import compare
+import report
 
 BIG = 70_000  # crosses the 65,536 boundary where the first octet changes
 BUILD_DIR = pathlib.Path(os.environ.get("MORVANE_BUILD_DIR", compare.ROOT / "build" / "default"))

@@ -39,7 +39,7 @@ import socket
 import sys
 import threading
 import time
-from typing import Iterator
+from collections.abc import Iterator
 
 SOURCES = ("DEMO",)
 

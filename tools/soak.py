@@ -45,7 +45,6 @@ import os
 import pathlib
 import random
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -228,7 +227,7 @@ class Soak:
                       f"RSS {status_kib('VmRSS') // 1024} MiB", flush=True)
         # Everything still running ends by its timer; bound the wait anyway.
         deadline = loop.time() + self.args.timeout + 60
-        while self.pending and loop.time() < deadline:
+        while self.pending and loop.time() < deadline:  # noqa: ASYNC110 - a bounded poll
             await asyncio.sleep(0.05)
         sampler.cancel()
 

@@ -22,7 +22,7 @@ def test_classes_are_frozen_builtins_without_docs_that_python_cannot_instantiate
         with pytest.raises(TypeError):
             cls.__call__ = lambda *args: None
         with pytest.raises(TypeError):
-            class Sub(cls):  # noqa: F841 - not a base type
+            class Sub(cls):  # not a base type
                 pass
 
 

@@ -172,7 +172,7 @@ def test_ten_thousand_jobs_with_random_cancellations_leave_nothing_behind(
 
     async def main(loop):
         futs = []
-        for i in range(10_000):
+        for _ in range(10_000):
             token = Token()
             refs.append(weakref.ref(token))
             fut = bt.resolve(token, yields=rng.randrange(3))

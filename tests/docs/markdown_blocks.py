@@ -52,9 +52,9 @@ def main(argv: list[str]) -> int:
     global LOOP
     LOOP, files = argv[0], argv[1:]
     sys.path[:0] = [str(ROOT / "tools")]
-    from irr_emulator import serve_in_thread
-
     import tempfile
+
+    from irr_emulator import serve_in_thread
 
     with tempfile.TemporaryDirectory() as scratch, serve_in_thread(None, port=43):
         _metadata_of_the_checkout(pathlib.Path(scratch))

@@ -2,6 +2,7 @@
 in a private network namespace, on the standard loop and on uvloop. A block that is meant to
 raise says so in its own code and checks the exception there."""
 
+import itertools
 import json
 import os
 import pathlib
@@ -52,7 +53,7 @@ def command_examples() -> list[tuple[str, list[str], str]]:
         if not path.exists():
             continue
         blocks = re.findall(r"```(\w+)\n(.*?)```", path.read_text(), re.S)
-        for (kind, body), (next_kind, output) in zip(blocks, blocks[1:]):
+        for (kind, body), (next_kind, output) in itertools.pairwise(blocks):
             if kind == "sh" and next_kind == "text" and body.count("\n") == 1 \
                     and body.startswith("pymorvane-routes "):
                 examples.append((path.name, shlex.split(body)[1:], output))

@@ -12,9 +12,8 @@ import socket
 import pytest
 
 import _pymorvane_testing
-
-from support.load import scale
 from proc_stats import open_sockets, peak_rss_kib, reset_peak_rss, rss_kib, server_connections
+from support.load import scale
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 

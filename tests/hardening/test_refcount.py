@@ -2,6 +2,7 @@
 entry, job, bridge or completion keeps or loses a reference. Runs only on a debug interpreter
 (sys.gettotalrefcount), with the extension built against it; tools/refcount-check does both."""
 
+import itertools
 import json
 import sys
 
@@ -101,5 +102,5 @@ def test_reference_total_is_level_across_thousands_of_lookups(python_script, emu
     # A reference kept or lost on any path would move the total by at least 100 per round (each
     # kind of outcome is 100 or more of the 1,000). The interpreter's own drift (asyncio's and
     # the allocator's caches) has been up to a few dozen per round.
-    steps = [b - a for a, b in zip(totals, totals[1:])]
+    steps = [b - a for a, b in itertools.pairwise(totals)]
     assert all(abs(step) < 50 for step in steps), totals

@@ -15,8 +15,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 SERVE = ROOT / "tools" / "interop" / "serve"
 SCENARIO = pathlib.Path(__file__).with_name("scenario.py")
 sys.path.insert(0, str(ROOT / "tools" / "interop"))
-import dataset  # noqa: E402
-import registry as registry_tool  # noqa: E402
+import dataset
+import registry as registry_tool
 
 _huge_timings: dict[str, list[float]] = {}
 

@@ -14,11 +14,10 @@ import time
 
 TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
 sys.path[:0] = [str(TOOLS / "interop"), str(TOOLS)]
-import dataset  # noqa: E402
-import pymorvane  # noqa: E402
-from proc_stats import server_connections  # noqa: E402
-from readiness import PROBE_ANSWER, PROBE_AS, WHOIS_PORT, WHOIS_WORKERS  # noqa: E402
-from readiness import whois_exchange  # noqa: E402
+import dataset
+import pymorvane
+from proc_stats import server_connections
+from readiness import PROBE_ANSWER, PROBE_AS, WHOIS_PORT, WHOIS_WORKERS, whois_exchange
 
 # Every wait is bounded here so that a hang fails the case instead of the whole run; the lookups
 # themselves have no time-out.

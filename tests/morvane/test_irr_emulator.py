@@ -121,7 +121,7 @@ def test_an_independent_client_reads_the_dataset():
         out6 = subprocess.run(["bgpq4", "-p", "-6", "-h", f"127.0.0.1:{emulator.port}",
                                "AS64498"], capture_output=True, text=True, timeout=30,
                               check=True).stdout
-    assert [l.split()[-1] for l in out.splitlines() if "permit" in l] == [
+    assert [line.split()[-1] for line in out.splitlines() if "permit" in line] == [
         "198.51.100.0/24", "198.51.100.0/25", "198.51.100.128/25"]
-    assert [l.split()[-1] for l in out6.splitlines() if "permit" in l] == [
+    assert [line.split()[-1] for line in out6.splitlines() if "permit" in line] == [
         "2001:db8:2::/48", "2001:db8:3::/48"]

@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
+from route_cases import FAILED_ANSWERS, FRAMED_ANSWERS
 from support.netns import NETNS, namespaces_unavailable
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

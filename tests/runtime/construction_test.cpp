@@ -192,6 +192,24 @@ TEST(Construction, WorkerThatCannotStartFailsTheBuildAndStopsStartedWorkers) {
 }
 
 // "<name> <stack KiB>" as the calling thread sees itself.
+// This process (a single-threaded death-test child) in a mount namespace of its own: directly as
+// root, else inside a new user namespace that maps this user to root there.
+bool private_mount_namespace() {
+    if (::unshare(CLONE_NEWNS) == 0) return true;
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    // Each map must arrive in one write: the stream writes its buffer once, at the flush.
+    auto write_file = [](const char* path, const std::string& text) {
+        std::ofstream out(path);
+        out << text << std::flush;
+        return bool(out);
+    };
+    return write_file("/proc/self/setgroups", "deny") &&
+           write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
 std::string name_and_stack() {
     std::size_t size = 0;
     pthread_attr_t attr;
@@ -205,7 +223,8 @@ std::string name_and_stack() {
 TEST(Construction, RuntimeThreadsNameThemselvesAndHaveTheirOwnStackSize) {
     isolated([]() -> std::string {
         // A private mount namespace with an empty /proc: a thread can then name only itself.
-        if (::unshare(CLONE_NEWNS) != 0 ||
+        // Without root, the mount namespace needs a user namespace of its own around it.
+        if (!private_mount_namespace() ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
             return std::string("cannot hide /proc: ") + std::strerror(errno);

@@ -36,7 +36,7 @@ class EmulatorProcess:
         self._selector.register(self.proc.stdout, selectors.EVENT_READ)
 
     @classmethod
-    def custom(cls, construction: str, log: bool = False) -> "EmulatorProcess":
+    def custom(cls, construction: str, log: bool = False) -> EmulatorProcess:
         """An emulator built in its process by the Python expression `construction` (an
         IrrEmulator(...) call; for replies too big for a command line, e.g.
         'IrrEmulator({}, "raw", raw=b"A" * 100_000_000)'), listening with a deep accept queue

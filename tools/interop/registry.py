@@ -23,7 +23,6 @@ import pathlib
 import pwd
 import shutil
 import signal
-import socket
 import string
 import subprocess
 import sys
@@ -32,9 +31,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-import dataset  # noqa: E402
-from readiness import WHOIS_PORT, WHOIS_WORKERS, every_worker_answers, probe  # noqa: E402
-from readiness import force_route_store_rebuild  # noqa: E402
+import dataset
+from readiness import WHOIS_PORT, WHOIS_WORKERS, every_worker_answers, force_route_store_rebuild, probe
 
 CACHE = pathlib.Path(os.environ.get("MORVANE_INTEROP_CACHE", "/var/cache/pymorvane-interop"))
 USER = "morvane-interop"
