@@ -156,7 +156,8 @@ def test_finalizer_run_by_a_fill_that_needs_the_same_cache_faults_instead_of_dea
 def test_a_child_forked_while_a_thread_holds_the_pools_lock_can_still_enter():
     # Every entry drains the pool, under its mutex; a child that inherited it held would hang.
     code = """if True:
-        import os, sys, time, _binding_testing as m
+        import os, _binding_testing as m
+        from support.wait import reap
         m.churn_pool(True)
         hung = 0
         for _ in range(200):
@@ -165,14 +166,7 @@ def test_a_child_forked_while_a_thread_holds_the_pools_lock_can_still_enter():
             if pid == 0:
                 m.attach_depth()
                 os._exit(0)
-            deadline = time.monotonic() + 10
-            while not os.waitpid(pid, os.WNOHANG)[0]:
-                if time.monotonic() > deadline:
-                    os.kill(pid, 9)
-                    os.waitpid(pid, 0)
-                    hung += 1
-                    break
-                time.sleep(0.001)
+            hung += reap(pid, bound=10) == "hung"
         m.churn_pool(False)
         print("hung", hung)
     """
@@ -187,18 +181,9 @@ def test_a_child_forked_by_a_thread_inside_the_exit_gate_can_still_close_it(clos
     # The child keeps the forking thread's place in the gate and nobody else's: closing waits for
     # no other thread, and the place the forking thread gives back is its own.
     code = f"""if True:
-        import os, time, _binding_testing as m
-        pid = m.fork_inside_gate({close_while_inside})
-        deadline = time.monotonic() + 30
-        while not (reaped := os.waitpid(pid, os.WNOHANG))[0]:
-            if time.monotonic() > deadline:
-                os.kill(pid, 9)
-                os.waitpid(pid, 0)
-                print("hung")
-                break
-            time.sleep(0.005)
-        else:
-            print(os.waitstatus_to_exitcode(reaped[1]))
+        import _binding_testing as m
+        from support.wait import reap
+        print(reap(m.fork_inside_gate({close_while_inside})))
     """
     proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code],
                           capture_output=True, text=True, timeout=60,

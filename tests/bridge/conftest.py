@@ -4,7 +4,6 @@ import asyncio
 import contextvars
 import itertools
 import threading
-import time
 
 import pytest
 
@@ -72,31 +71,6 @@ def run():
             loop.close()
 
     return runner
-
-
-async def _wait_until(predicate, bound=30.0):
-    """Lets the loop run until predicate() holds; fails (never hangs) after `bound` seconds."""
-    deadline = time.monotonic() + bound
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
-        await asyncio.sleep(0.002)
-
-
-def _wait_until_blocking(predicate, bound=30.0):
-    deadline = time.monotonic() + bound
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
-        time.sleep(0.002)
-
-
-@pytest.fixture
-def wait_until():
-    return _wait_until
-
-
-@pytest.fixture
-def wait_until_blocking():
-    return _wait_until_blocking
 
 
 @pytest.fixture

@@ -11,6 +11,8 @@ import weakref
 
 import pytest
 
+from support.wait import until, until_async
+
 
 class Token:
     pass
@@ -21,19 +23,19 @@ def scheduled_for(loop, fut):
 
 
 def test_cancel_right_after_the_call_destroys_the_job_after_its_first_run(
-        bt, run, tag, wait_until):
+        bt, run, tag):
     a, b = tag(), tag()
 
     async def main(loop):
         cancelled = bt.forever(tag=a)
         other = bt.forever(tag=b)
         cancelled.cancel()
-        await wait_until(lambda: bt.probe(a)[1])
+        assert await until_async(lambda: bt.probe(a)[1])
         # The job ran (at least up to its first suspension) before it was destroyed.
         assert bt.probe(a)[0] >= 1
         assert not bt.probe(b)[1] and not other.done()  # the other call is unaffected
         other.cancel()
-        await wait_until(lambda: bt.probe(b)[1])
+        assert await until_async(lambda: bt.probe(b)[1])
         # A round trip through the bridge: completions queued before it have run by now.
         await bt.resolve(None)
         return cancelled
@@ -44,14 +46,14 @@ def test_cancel_right_after_the_call_destroys_the_job_after_its_first_run(
     assert loop.handled == []
 
 
-def test_cancel_while_suspended_wakes_the_job_and_destroys_it(bt, run, tag, wait_until):
+def test_cancel_while_suspended_wakes_the_job_and_destroys_it(bt, run, tag):
     t, gate = tag(), tag()
 
     async def main(loop):
         fut = bt.resolve(Token(), gate=gate, tag=t)
-        await wait_until(lambda: bt.probe(t)[0] >= 1)  # suspended at the gate
+        assert await until_async(lambda: bt.probe(t)[0] >= 1)  # suspended at the gate
         fut.cancel()
-        await wait_until(lambda: bt.probe(t)[1])
+        assert await until_async(lambda: bt.probe(t)[1])
         with pytest.raises(asyncio.CancelledError):
             await fut
         bt.open_gate(gate)  # nothing left to wake
@@ -59,7 +61,7 @@ def test_cancel_while_suspended_wakes_the_job_and_destroys_it(bt, run, tag, wait
     run(main)
 
 
-def test_cancelling_the_awaiting_task_cancels_the_job(bt, run, tag, wait_until):
+def test_cancelling_the_awaiting_task_cancels_the_job(bt, run, tag):
     t = tag()
 
     async def main(loop):
@@ -68,7 +70,7 @@ def test_cancelling_the_awaiting_task_cancels_the_job(bt, run, tag, wait_until):
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
-        await wait_until(lambda: bt.probe(t)[1])
+        assert await until_async(lambda: bt.probe(t)[1])
 
     run(main)
 
@@ -92,7 +94,7 @@ def test_cancel_after_the_job_finished_but_before_the_completor_ran(bt, run):
 
 
 def test_a_fault_finding_its_future_already_cancelled_delivers_nothing(
-        bt, run, tag, wait_until, wait_until_blocking, capsys):
+        bt, run, tag, capsys):
     t, gate = tag(), tag()
 
     async def main(loop):
@@ -101,12 +103,12 @@ def test_a_fault_finding_its_future_already_cancelled_delivers_nothing(
         # when the loop next turns: the job still runs, and faults.
         fut.cancel()
         bt.open_gate(gate)
-        wait_until_blocking(lambda: bt.probe(t)[1])  # the loop is held without the lock
+        assert until(lambda: bt.probe(t)[1])  # the loop is held without the lock
         calls, gone = fut.calls, weakref.ref(fut)
         del fut
         # The fault completion holds the future until it has ended; a completor it scheduled
         # would hold it in loop.scheduled.
-        await wait_until(lambda: loop.scheduled or (bt.drain_reference_pool(), gone() is None)[1])
+        assert await until_async(lambda: loop.scheduled or (bt.drain_reference_pool(), gone() is None)[1])
         return calls
 
     calls, loop = run(main)
@@ -114,7 +116,7 @@ def test_a_fault_finding_its_future_already_cancelled_delivers_nothing(
     assert capsys.readouterr().err == ""
 
 
-def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, tag, wait_until):
+def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, tag):
     t, gate = tag(), tag()
 
     async def main(loop):
@@ -122,7 +124,7 @@ def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, t
         fut.set_result("from elsewhere")
         await asyncio.sleep(0)  # the done callback runs, sends nothing, and is released
         bt.open_gate(gate)
-        await wait_until(lambda: loop.handled)
+        assert await until_async(lambda: loop.handled)
         return fut
 
     fut, loop = run(main)
@@ -138,7 +140,7 @@ def test_a_future_completed_by_other_code_lets_the_job_run_to_its_end(bt, run, t
 
 
 def test_completion_after_the_loop_closed_prints_and_leaves_the_future_pending(
-        bt, tag, capsys, wait_until_blocking):
+        bt, tag, capsys):
     t, gate = tag(), tag()
     loop = asyncio.new_event_loop()
 
@@ -152,8 +154,8 @@ def test_completion_after_the_loop_closed_prints_and_leaves_the_future_pending(
         bt.open_gate(gate)
         # sys.last_exc is set before the traceback is written: wait for both.
         err = []
-        wait_until_blocking(lambda: err.append(capsys.readouterr().err)
-                            or "Event loop is closed" in "".join(err))
+        assert until(lambda: err.append(capsys.readouterr().err)
+                     or "Event loop is closed" in "".join(err))
         assert isinstance(sys.last_exc, RuntimeError) and sys.last_exc is not previous
         assert "Event loop is closed" in str(sys.last_exc)
         assert not fut.done()
@@ -165,7 +167,7 @@ def test_completion_after_the_loop_closed_prints_and_leaves_the_future_pending(
 
 
 def test_ten_thousand_jobs_with_random_cancellations_leave_nothing_behind(
-        bt, run, wait_until):
+        bt, run):
     rng = random.Random(20240605)
     live_before = bt.live_jobs()
     refs = []
@@ -202,7 +204,7 @@ def test_ten_thousand_jobs_with_random_cancellations_leave_nothing_behind(
         return bt.live_jobs() == live_before and all(ref() is None for ref in refs)
 
     async def settle(_loop):
-        await wait_until(settled, bound=120)
+        assert await until_async(settled, bound=120)
 
     run(settle)
 

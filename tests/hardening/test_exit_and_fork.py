@@ -261,16 +261,25 @@ def test_forked_children_are_refused_clearly_and_the_parent_keeps_working(python
 
 
 FORK_UNDER_LOAD_SCRIPT = r'''
-import asyncio, os, sys, threading, time, warnings
+import asyncio, os, sys, threading, warnings
 import _pymorvane_testing as t
+from support.wait import reap, until
 
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a threaded process, on purpose
 address, forks = sys.argv[1], int(sys.argv[2])
 running = True
+completed = 0  # lookups the churn has seen end; written on its loop's thread only
+
+def count(_future):
+    global completed
+    completed += 1
 
 async def churn():  # a few hundred lookups in flight, completing all the time
     while running:
-        await asyncio.gather(*(t.fetch_routes_from(address, 64496) for _ in range(300)))
+        futures = [t.fetch_routes_from(address, 64496) for _ in range(300)]
+        for future in futures:
+            future.add_done_callback(count)
+        await asyncio.gather(*futures)
 
 async def one_lookup():
     return await asyncio.wait_for(t.fetch_routes_from(address, 64496), 10)
@@ -287,27 +296,17 @@ def child(calls):
                 sys.exit(4)
     sys.exit(0)
 
-def reap(pid):
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.002)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    return "hung"
-
 loop_thread = threading.Thread(target=asyncio.run, args=(churn(),))
 loop_thread.start()
-time.sleep(0.3)
+assert until(lambda: completed > 0)  # lookups in flight, and completing
 outcomes = []
 for i in range(forks):
     pid = os.fork()
     if pid == 0:
         child(calls=i % 2 == 0)
     outcomes.append(reap(pid))
-    time.sleep(0.01)
+    seen = completed
+    assert until(lambda: completed > seen)  # the churn goes on between two forks
 running = False
 loop_thread.join()
 print(sum(o == 0 for o in outcomes), [o for o in outcomes if o != 0])

@@ -7,35 +7,23 @@ MORVANE_HARDENING_FULL=1 raises the silent connections from 2,000 to 10,000 and 
 one-character words to a whole 1 GiB reply."""
 
 import asyncio
-import socket
 
 import pytest
 
 import _pymorvane_testing
 from proc_stats import open_sockets, peak_rss_kib, reset_peak_rss, rss_kib, server_connections
 from support.load import scale
+from support.ports import refused_port
+from support.wait import until_async
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
+
+# Waits for what the kernel reports (/proc), on a machine that thousands of connections load.
+POLL = {"bound": 120, "every": 0.02}
 
 # Memory a single hostile exchange may leave behind in this process, generously: the reader's
 # buffers and allocator slack, nowhere near the sizes the servers announce.
 RSS_SLACK_KIB = 64 * 1024
-
-
-async def until(predicate, bound: float = 120) -> bool:
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + bound
-    while not predicate():
-        if loop.time() > deadline:
-            return False
-        await asyncio.sleep(0.02)
-    return True
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def failure(address: str) -> str:
@@ -111,15 +99,15 @@ def test_a_reply_trickled_one_byte_per_10_ms_arrives_whole(emulator):
 def test_thousands_of_silent_connections_stay_cheap_and_cancel_closes_each_at_once(emulator):
     count = scale(2_000, 10_000)
     server = emulator(custom='IrrEmulator({}, "silent")', log=True)
-    failure(f"127.0.0.1:{free_port()}")  # the runtime and its descriptors exist from here on
+    failure(f"127.0.0.1:{refused_port()}")  # the runtime and its descriptors exist from here on
 
     async def main():
         sockets_before, rss_before = open_sockets(), rss_kib()  # the loop's own sockets included
         futs = [fetch_routes_from(server.address, 64496) for _ in range(count)]
         # Every lookup connects and then waits: one socket each, every one accepted by the
         # server's kernel, none finished.
-        assert await until(lambda: open_sockets() - sockets_before >= count), open_sockets()
-        assert await until(lambda: server_connections(server.port) >= count)
+        assert await until_async(lambda: open_sockets() - sockets_before >= count, **POLL), open_sockets()
+        assert await until_async(lambda: server_connections(server.port) >= count, **POLL)
         await asyncio.sleep(0.5)
         assert not any(f.done() for f in futs)
         assert server.records == []  # the server has not seen a single connection end
@@ -129,7 +117,8 @@ def test_thousands_of_silent_connections_stay_cheap_and_cancel_closes_each_at_on
         await asyncio.sleep(0)
         assert all(f.cancelled() for f in futs)
         # Cancelling destroys each waiting job, which closes its socket without the server's help.
-        assert await until(lambda: open_sockets() <= sockets_before), open_sockets() - sockets_before
+        assert await until_async(lambda: open_sockets() <= sockets_before, **POLL), \
+            open_sockets() - sockets_before
         return grown
 
     grown = asyncio.run(main())

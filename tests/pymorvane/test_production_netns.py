@@ -19,13 +19,14 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 # Runs inside the namespace; prints one JSON object of outcomes.
 SCENARIO = r"""
-import asyncio, json, sys, time
-sys.path[:0] = sys.argv[1:3]
+import asyncio, json, sys
+sys.path[:0] = sys.argv[1:4]
 from irr_emulator import serve_in_thread
 from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
+from support.wait import until
 import pymorvane
 
-if sys.argv[3] == "uvloop":
+if sys.argv[4] == "uvloop":
     import uvloop
     run = lambda coro: asyncio.run(coro, loop_factory=uvloop.new_event_loop)
 else:
@@ -50,10 +51,7 @@ async def cancelled_silent(emulator):
 def silent_then_cancelled():
     with serve_in_thread({}, mode="silent", port=43) as emulator:
         pending = run(cancelled_silent(emulator))
-        deadline = time.monotonic() + 10
-        while not emulator.records[0].peer_closed and time.monotonic() < deadline:
-            time.sleep(0.01)
-        return pending and emulator.records[0].peer_closed
+        return pending and until(lambda: emulator.records[0].peer_closed)
 
 async def concurrent():
     futs = [pymorvane.fetch_routes(asn) for asn in CONCURRENT_ROUTES for _ in range(4)]
@@ -81,7 +79,8 @@ def test_production_module_in_private_namespace(module_dir, loop):
     env = {**os.environ, "PYTHONPATH": str(module_dir)}
     here = pathlib.Path(__file__).resolve().parent
     proc = subprocess.run(
-        [str(NETNS), sys.executable, "-c", SCENARIO, str(ROOT / "tools"), str(here), loop],
+        [str(NETNS), sys.executable, "-c", SCENARIO, str(ROOT / "tools"), str(ROOT / "tests"), str(here),
+         loop],
         env=env, capture_output=True, text=True, timeout=120,
     )
     assert proc.returncode == 0, proc.stderr

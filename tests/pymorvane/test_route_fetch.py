@@ -4,15 +4,15 @@ registry emulator on an ephemeral loopback port."""
 import asyncio
 import pathlib
 import shutil
-import socket
 import subprocess
-import time
 
 import pytest
 
 import _pymorvane_testing
 from irr_emulator import serve_in_thread
 from route_cases import CONCURRENT_ROUTES, FAILED_ANSWERS, FRAMED_ANSWERS
+from support.ports import refused_port
+from support.wait import until
 
 fetch_routes_from = _pymorvane_testing.fetch_routes_from
 
@@ -24,26 +24,11 @@ def lookup(aio, address: str, asn: int):
     return aio(main())
 
 
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def test_prefixes_in_payload_order_and_query_bytes(aio):
     routes = {3333: ["193.0.0.0/21", "193.0.10.0/23", "193.0.22.0/23"]}
     with serve_in_thread(routes) as emulator:
         assert lookup(aio, f"127.0.0.1:{emulator.port}", 3333) == routes[3333]
-        assert wait_until(lambda: emulator.records and emulator.records[0].closed_at)
+        assert until(lambda: emulator.records and emulator.records[0].closed_at)
         assert bytes(emulator.records[0].received) == b"!gAS3333\n"
 
 
@@ -68,13 +53,13 @@ def test_negative_and_zero_as_numbers_are_sent_as_written(aio):
         assert lookup(aio, address, 0) == ["10.0.0.0/8"]
         with pytest.raises(ConnectionError, match="^Failed to fetch routes: "):
             lookup(aio, address, -5)
-        assert wait_until(lambda: len(emulator.records) == 2 and emulator.records[1].closed_at)
+        assert until(lambda: len(emulator.records) == 2 and emulator.records[1].closed_at)
         assert bytes(emulator.records[1].received) == b"!gAS-5\n"
 
 
 def test_connect_failures(aio):
     with pytest.raises(ConnectionError) as info:
-        lookup(aio, f"127.0.0.1:{free_port()}", 64496)
+        lookup(aio, f"127.0.0.1:{refused_port()}", 64496)
     assert info.value.args == ("Failed to connect: Connection refused (os error 111)",)
 
     with pytest.raises(ConnectionError) as info:
@@ -112,7 +97,7 @@ def test_os_error_texts_are_decoded_with_the_locale_codec_as_python_decodes_its_
 
         async def main():
             try:
-                await _pymorvane_testing.fetch_routes_from("127.0.0.1:{free_port()}", 64496)
+                await _pymorvane_testing.fetch_routes_from("127.0.0.1:{refused_port()}", 64496)
             except Exception as e:
                 return e
 
@@ -138,7 +123,7 @@ def test_silent_server_stays_pending_until_cancelled_and_cancel_closes_at_once(a
             assert fut.cancelled()
 
         aio(main())
-        assert wait_until(lambda: emulator.records[0].peer_closed)
+        assert until(lambda: emulator.records[0].peer_closed)
 
 
 def test_two_calls_in_flight_use_two_connections_and_fail_independently(aio):
@@ -146,7 +131,7 @@ def test_two_calls_in_flight_use_two_connections_and_fail_independently(aio):
 
         async def main():
             held = [fetch_routes_from(f"127.0.0.1:{holding.port}", 64496) for _ in range(2)]
-            refused = fetch_routes_from(f"127.0.0.1:{free_port()}", 64496)
+            refused = fetch_routes_from(f"127.0.0.1:{refused_port()}", 64496)
             good = fetch_routes_from(f"127.0.0.1:{normal.port}", 64496)
             assert await asyncio.wait_for(good, 30) == ["192.0.2.0/24"]
             with pytest.raises(ConnectionError):

@@ -1,18 +1,12 @@
 """The runtime's threads as a process that uses the module sees them: blocking threads end 10 idle
 seconds after their last job, leaving the workers."""
 
-import socket
+from support.ports import refused_port
 
 KEEP_ALIVE_S = 10
 # Room for a loaded machine to wake the thread and this scenario late, and still well short of
 # the keep-alive ten times over.
 LATE_S = 50
-
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def test_blocking_threads_end_after_ten_idle_seconds_not_before(run_python):
@@ -24,7 +18,7 @@ def test_blocking_threads_end_after_ten_idle_seconds_not_before(run_python):
 
         async def lookup():
             try:
-                await _pymorvane_testing.fetch_routes_from("127.0.0.1:{closed_port()}", 1)
+                await _pymorvane_testing.fetch_routes_from("127.0.0.1:{refused_port()}", 1)
             except ConnectionError:
                 pass
 

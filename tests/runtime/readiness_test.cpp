@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "base/unique_fd.hpp"
 #include "runtime/io_registration.hpp"
 #include "runtime/reactor.hpp"
@@ -110,7 +112,8 @@ TEST(Readiness, ATaskWaitsForDataThroughTheRuntime) {
     Runtime& rt = testing::test_runtime();
     Pair p;
     const int fd = p.a.get();
-    auto reader = [](int fd) -> Task<std::string> {
+    std::atomic<std::size_t> read_so_far{0};
+    auto reader = [](int fd, std::atomic<std::size_t>* seen) -> Task<std::string> {
         std::error_code ec;
         Registration reg = Registration::open(fd, ec);
         if (!reg.valid()) throw Fault(ec.message());
@@ -121,6 +124,7 @@ TEST(Readiness, ATaskWaitsForDataThroughTheRuntime) {
             const ssize_t n = ::read(fd, buf, sizeof buf);
             if (n > 0) {
                 got.append(buf, static_cast<std::size_t>(n));
+                seen->store(got.size());
             } else if (n < 0 && errno == EAGAIN) {
                 reg.clear_readiness(ev);
             } else {
@@ -129,9 +133,10 @@ TEST(Readiness, ATaskWaitsForDataThroughTheRuntime) {
         }
         co_return got;
     };
-    auto handle = rt.spawn(reader(fd));
+    auto handle = rt.spawn(reader(fd, &read_so_far));
     ASSERT_EQ(::write(p.b.get(), "abc", 3), 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The second write comes once the task has read the first, so it must wait for it.
+    ASSERT_TRUE(testing::eventually([&] { return read_so_far.load() == 3; }));
     ASSERT_EQ(::write(p.b.get(), "def", 3), 3);
     EXPECT_EQ(testing::block_on(std::move(handle)).take(), "abcdef");
 }

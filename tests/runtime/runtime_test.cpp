@@ -158,6 +158,7 @@ TEST(Runtime, WakeFromAForeignThreadResumesTheTask) {
     struct Shared {
         std::mutex mu;
         bool open = false;
+        int polls = 0;
         Waker waker;
     };
     auto shared = std::make_shared<Shared>();
@@ -165,17 +166,25 @@ TEST(Runtime, WakeFromAForeignThreadResumesTheTask) {
         std::shared_ptr<Shared> s;
         Poll<int> poll(Context& cx) {
             std::lock_guard lock(s->mu);
+            ++s->polls;
             if (s->open) return 9;
             s->waker = cx.waker();
             return Poll<int>::pending();
         }
     };
+    const auto polled = [&](int times) {
+        return testing::eventually([&] {
+            std::lock_guard lock(shared->mu);
+            return shared->polls >= times;
+        });
+    };
     auto handle = rt.spawn(Wait{shared});
-    for (int i = 0; i < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(polled(i));
         std::lock_guard lock(shared->mu);
         shared->waker.wake();  // spurious wakes: polled again, still pending
     }
+    ASSERT_TRUE(polled(4));
     {
         std::lock_guard lock(shared->mu);
         shared->open = true;
