@@ -51,11 +51,7 @@ PyResult<bool> exit_has_begun() {
 
 ExitGate& ExitGate::instance() noexcept {
     // Never destroyed: blocking threads may still pass it while the process exits.
-    static ExitGate* const gate = [] {
-        auto* created = new ExitGate();
-        created->enlist_for_fork();
-        return created;
-    }();
+    static ExitGate* const gate = new ExitGate();
     return *gate;
 }
 

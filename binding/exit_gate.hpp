@@ -67,7 +67,7 @@ class ExitGate final : public ForkResettable {
     // child handler runs on) keeps its place. The mutex may have been copied held.
     void reset_after_fork() noexcept override;
 
-    ExitGate() = default;
+    ExitGate() noexcept { enlist_for_fork(); }
 
     std::mutex mutex_;
     std::condition_variable left_;

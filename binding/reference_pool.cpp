@@ -16,11 +16,7 @@ constexpr const char* kPoisoned = "ReferencePool mutex poisoned";
 
 ReferencePool& ReferencePool::instance() noexcept {
     // Never destroyed: references may still be queued (and drained) while the process exits.
-    static ReferencePool* const pool = [] {
-        auto* created = new ReferencePool();
-        created->enlist_for_fork();
-        return created;
-    }();
+    static ReferencePool* const pool = new ReferencePool();
     return *pool;
 }
 

@@ -34,7 +34,7 @@ class ReferencePool final : public ForkResettable {
     std::size_t pending() const noexcept { return pending_.load(std::memory_order_acquire); }
 
   private:
-    ReferencePool() = default;
+    ReferencePool() noexcept { enlist_for_fork(); }
     void reset_after_fork() noexcept override;
 
     std::mutex mutex_;

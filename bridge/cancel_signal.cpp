@@ -38,14 +38,6 @@ std::pair<CancelSender, CancelReceiver> cancel_channel() {
     return {CancelSender(record), CancelReceiver(record)};
 }
 
-CancelSender& CancelSender::operator=(CancelSender&& other) noexcept {
-    if (this != &other) {
-        release();
-        record_ = std::exchange(other.record_, nullptr);
-    }
-    return *this;
-}
-
 bool CancelSender::send() noexcept {
     CancelRecord* record = std::exchange(record_, nullptr);
     if (record == nullptr) return false;
@@ -76,14 +68,6 @@ void CancelSender::release() noexcept {
         record->waker->wake();
     }
     detail::drop_end(record);
-}
-
-CancelReceiver& CancelReceiver::operator=(CancelReceiver&& other) noexcept {
-    if (this != &other) {
-        release();
-        record_ = std::exchange(other.record_, nullptr);
-    }
-    return *this;
 }
 
 CancelPoll CancelReceiver::poll_receive(const runtime::Waker& waker) {

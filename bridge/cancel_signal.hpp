@@ -25,6 +25,29 @@ namespace morvane::bridge {
 
 namespace detail {
 struct CancelRecord;
+
+// What both ends share: their one reference to the record, moved and never copied. An end that is
+// assigned over releases its own reference first, by its own release().
+template <class End>
+class CancelEnd {
+  public:
+    explicit operator bool() const noexcept { return record_ != nullptr; }
+
+  protected:
+    CancelEnd() noexcept = default;
+    explicit CancelEnd(CancelRecord* record) noexcept : record_(record) {}
+    CancelEnd(CancelEnd&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    CancelEnd& operator=(CancelEnd&& other) noexcept {
+        if (this != &other) {
+            static_cast<End*>(this)->release();
+            record_ = std::exchange(other.record_, nullptr);
+        }
+        return *this;
+    }
+    ~CancelEnd() = default;
+
+    CancelRecord* record_ = nullptr;
+};
 }  // namespace detail
 
 class CancelSender;
@@ -33,13 +56,11 @@ class CancelReceiver;
 // A fresh open channel: both ends of one shared record.
 std::pair<CancelSender, CancelReceiver> cancel_channel();
 
-class CancelSender {
+class CancelSender : public detail::CancelEnd<CancelSender> {
   public:
     CancelSender() noexcept = default;  // an end that is already released
-    CancelSender(CancelSender&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
-    CancelSender& operator=(CancelSender&& other) noexcept;
-    CancelSender(const CancelSender&) = delete;
-    CancelSender& operator=(const CancelSender&) = delete;
+    CancelSender(CancelSender&&) noexcept = default;
+    CancelSender& operator=(CancelSender&&) noexcept = default;
     // Releasing without a send: the receiver will see "sender gone".
     ~CancelSender() { release(); }
 
@@ -49,12 +70,10 @@ class CancelSender {
     bool send() noexcept;
     // Releases the end without sending (idempotent).
     void release() noexcept;
-    explicit operator bool() const noexcept { return record_ != nullptr; }
 
   private:
     friend std::pair<CancelSender, CancelReceiver> cancel_channel();
-    explicit CancelSender(detail::CancelRecord* record) noexcept : record_(record) {}
-    detail::CancelRecord* record_ = nullptr;
+    using CancelEnd::CancelEnd;  // the end of a new record
 };
 
 enum class CancelPoll : std::uint8_t {
@@ -63,14 +82,11 @@ enum class CancelPoll : std::uint8_t {
     sender_gone,  // the sender was released without a signal
 };
 
-class CancelReceiver {
+class CancelReceiver : public detail::CancelEnd<CancelReceiver> {
   public:
     CancelReceiver() noexcept = default;
-    CancelReceiver(CancelReceiver&& other) noexcept
-        : record_(std::exchange(other.record_, nullptr)) {}
-    CancelReceiver& operator=(CancelReceiver&& other) noexcept;
-    CancelReceiver(const CancelReceiver&) = delete;
-    CancelReceiver& operator=(const CancelReceiver&) = delete;
+    CancelReceiver(CancelReceiver&&) noexcept = default;
+    CancelReceiver& operator=(CancelReceiver&&) noexcept = default;
     // Marks the channel complete (a later send fails) and drops the registered wake handle.
     ~CancelReceiver() { release(); }
 
@@ -78,12 +94,10 @@ class CancelReceiver {
     // not wake the same task) and answers nothing_yet. Must not be called after release().
     CancelPoll poll_receive(const runtime::Waker& waker);
     void release() noexcept;
-    explicit operator bool() const noexcept { return record_ != nullptr; }
 
   private:
     friend std::pair<CancelSender, CancelReceiver> cancel_channel();
-    explicit CancelReceiver(detail::CancelRecord* record) noexcept : record_(record) {}
-    detail::CancelRecord* record_ = nullptr;
+    using CancelEnd::CancelEnd;  // the end of a new record
 };
 
 }  // namespace morvane::bridge

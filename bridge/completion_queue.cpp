@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/intrusive_fifo.hpp"
 #include "binding/attach_guard.hpp"
 #include "binding/exit_gate.hpp"
 #include "runtime/runtime.hpp"
@@ -13,7 +14,6 @@ class CompletionQueue {
     void submit(std::unique_ptr<QueuedCompletion> completion);
 
   private:
-    void push(QueuedCompletion* completion);
     // The oldest completion, or null (and draining_ cleared) when there is none. Lock not held.
     std::unique_ptr<QueuedCompletion> pop_or_finish();
     // The blocking job: slices until the queue is empty.
@@ -23,10 +23,11 @@ class CompletionQueue {
     // Drops every queued completion and ends the drainer (no attachment is possible).
     void drop_all() noexcept;
 
+    using Queue = IntrusiveFifo<QueuedCompletion, &QueuedCompletion::next_>;
+
     std::mutex mu_;
-    QueuedCompletion* head_ = nullptr;  // guarded by mu_
-    QueuedCompletion* tail_ = nullptr;  // guarded by mu_
-    bool draining_ = false;             // a drainer job exists; guarded by mu_
+    Queue queued_;           // guarded by mu_
+    bool draining_ = false;  // a drainer job exists; guarded by mu_
 };
 
 namespace {
@@ -43,15 +44,6 @@ void submit_completion(std::unique_ptr<QueuedCompletion> completion) {
     queue().submit(std::move(completion));
 }
 
-void CompletionQueue::push(QueuedCompletion* completion) {
-    completion->next_ = nullptr;
-    if (tail_)
-        tail_->next_ = completion;
-    else
-        head_ = completion;
-    tail_ = completion;
-}
-
 void CompletionQueue::submit(std::unique_ptr<QueuedCompletion> completion) {
     std::lock_guard lock(mu_);
     if (!draining_) {
@@ -60,18 +52,13 @@ void CompletionQueue::submit(std::unique_ptr<QueuedCompletion> completion) {
         (void)runtime::spawn_blocking([this] { drain(); });
         draining_ = true;
     }
-    push(completion.release());
+    queued_.push_back(completion.release());
 }
 
 std::unique_ptr<QueuedCompletion> CompletionQueue::pop_or_finish() {
     std::lock_guard lock(mu_);
-    QueuedCompletion* first = head_;
-    if (first == nullptr) {
-        draining_ = false;
-        return nullptr;
-    }
-    head_ = first->next_;
-    if (head_ == nullptr) tail_ = nullptr;
+    QueuedCompletion* first = queued_.pop_front();
+    if (first == nullptr) draining_ = false;
     return std::unique_ptr<QueuedCompletion>(first);
 }
 
@@ -105,17 +92,12 @@ bool CompletionQueue::run_slice() {
 }
 
 void CompletionQueue::drop_all() noexcept {
-    QueuedCompletion* first;
-    {
+    Queue taken = [this] {
         std::lock_guard lock(mu_);
-        first = head_;
-        head_ = tail_ = nullptr;
         draining_ = false;
-    }
-    while (first != nullptr) {
-        std::unique_ptr<QueuedCompletion> dropped(first);
-        first = first->next_;
-    }
+        return Queue(std::move(queued_));
+    }();
+    while (QueuedCompletion* dropped = taken.pop_front()) delete dropped;
 }
 
 }  // namespace morvane::bridge

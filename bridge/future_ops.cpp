@@ -17,20 +17,22 @@ using binding::PyResult;
 
 namespace {
 
-PyResult<PyRef> get_attr(PyObject* object, InternedString& name) {
+// What `use(object, the interned name)` returns (a new reference), or the error it raised.
+PyResult<PyRef> with_name(PyObject* object, InternedString& name,
+                          PyObject* (*use)(PyObject*, PyObject*)) {
     PyResult<PyObject*> interned = name.get();
     if (!interned.ok()) return std::move(interned).error();
-    PyRef attribute = PyRef::steal(PyObject_GetAttr(object, interned.value()));
-    if (!attribute) return PyErr::fetch();
-    return attribute;
+    PyRef result = PyRef::steal(use(object, interned.value()));
+    if (!result) return PyErr::fetch();
+    return result;
+}
+
+PyResult<PyRef> get_attr(PyObject* object, InternedString& name) {
+    return with_name(object, name, PyObject_GetAttr);
 }
 
 PyResult<PyRef> call_method0(PyObject* object, InternedString& name) {
-    PyResult<PyObject*> interned = name.get();
-    if (!interned.ok()) return std::move(interned).error();
-    PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(object, interned.value()));
-    if (!result) return PyErr::fetch();
-    return result;
+    return with_name(object, name, PyObject_CallMethodNoArgs);
 }
 
 // The keyword names of the scheduling call: ("context",), built once per process.

@@ -25,16 +25,24 @@ std::optional<in_port_t> parse_literal_port(std::string_view text) {
     return static_cast<in_port_t>(value);
 }
 
-std::optional<SocketAddress> parse_v4(std::string_view host, in_port_t port) {
-    if (host.size() > 15) return std::nullopt;
+// An address of type Sockaddr (sockaddr_in or sockaddr_in6) that `fill(host, address)` sets up
+// from the literal `host`, or nothing when `fill` finds it is not such a literal.
+template <class Sockaddr, class Fill>
+std::optional<SocketAddress> from_literal(std::string_view host, Fill fill) {
     const std::string text(host);
     SocketAddress out;
-    auto* sin = reinterpret_cast<sockaddr_in*>(&out.storage);
-    if (::inet_pton(AF_INET, text.c_str(), &sin->sin_addr) != 1) return std::nullopt;
-    sin->sin_family = AF_INET;
-    sin->sin_port = htons(port);
-    out.length = sizeof(sockaddr_in);
+    if (!fill(text.c_str(), *reinterpret_cast<Sockaddr*>(&out.storage))) return std::nullopt;
+    out.length = sizeof(Sockaddr);
     return out;
+}
+
+std::optional<SocketAddress> parse_v4(std::string_view host, in_port_t port) {
+    if (host.size() > 15) return std::nullopt;
+    return from_literal<sockaddr_in>(host, [port](const char* text, sockaddr_in& sin) {
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        return ::inet_pton(AF_INET, text, &sin.sin_addr) == 1;
+    });
 }
 
 std::optional<SocketAddress> parse_v6(std::string_view host, in_port_t port) {
@@ -46,15 +54,12 @@ std::optional<SocketAddress> parse_v6(std::string_view host, in_port_t port) {
         host = host.substr(0, pct);
     }
     if (host.size() > INET6_ADDRSTRLEN) return std::nullopt;
-    const std::string text(host);
-    SocketAddress out;
-    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
-    if (::inet_pton(AF_INET6, text.c_str(), &sin6->sin6_addr) != 1) return std::nullopt;
-    sin6->sin6_family = AF_INET6;
-    sin6->sin6_port = htons(port);
-    sin6->sin6_scope_id = scope;
-    out.length = sizeof(sockaddr_in6);
-    return out;
+    return from_literal<sockaddr_in6>(host, [port, scope](const char* text, sockaddr_in6& sin6) {
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = htons(port);
+        sin6.sin6_scope_id = scope;
+        return ::inet_pton(AF_INET6, text, &sin6.sin6_addr) == 1;
+    });
 }
 
 struct AddrinfoDeleter {
