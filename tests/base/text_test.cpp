@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "base/fault.hpp"
 #include "base/utf8.hpp"
@@ -36,39 +37,47 @@ TEST(FaultText, TextLivesAsLongAsThePayload) {
     EXPECT_EQ(std::string(text), std::string(200, 'x'));
 }
 
-std::string utf8_message(std::string_view bytes) {
+// Where validation stops: the valid bytes before the bad sequence, and its length (0 when the
+// end of the text cut it off).
+using Stop = std::pair<std::size_t, std::size_t>;
+Stop stop_of(std::string_view bytes) {
     const auto err = validate_utf8(bytes);
-    return err ? err->message() : "valid";
+    return err ? Stop{err->valid_up_to, err->error_len} : Stop{bytes.size(), 0};
 }
 
 TEST(Utf8, AcceptsWellFormedText) {
-    EXPECT_EQ(utf8_message(""), "valid");
-    EXPECT_EQ(utf8_message("192.0.2.0/24 198.51.100.0/24\n"), "valid");
-    EXPECT_EQ(utf8_message("\xC2\xA0 \xE2\x80\xA8 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"), "valid");
-    EXPECT_EQ(utf8_message(std::string(100, 'a') + "\xE3\x80\x80" + std::string(40, 'b')), "valid");
+    EXPECT_FALSE(validate_utf8(""));
+    EXPECT_FALSE(validate_utf8("192.0.2.0/24 198.51.100.0/24\n"));
+    EXPECT_FALSE(validate_utf8("\xC2\xA0 \xE2\x80\xA8 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"));
+    EXPECT_FALSE(validate_utf8(std::string(100, 'a') + "\xE3\x80\x80" + std::string(40, 'b')));
 }
 
 TEST(Utf8, InvalidSequencesReportLengthAndPosition) {
-    EXPECT_EQ(utf8_message("abcde\xFF rest"), "invalid utf-8 sequence of 1 bytes from index 5");
-    EXPECT_EQ(utf8_message("\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    EXPECT_EQ(utf8_message("ab\xC0\x80"), "invalid utf-8 sequence of 1 bytes from index 2");
-    EXPECT_EQ(utf8_message("\xC3x"), "invalid utf-8 sequence of 1 bytes from index 0");
+    EXPECT_EQ(stop_of("abcde\xFF rest"), Stop(5, 1));
+    EXPECT_EQ(stop_of("\x80"), Stop(0, 1));
+    EXPECT_EQ(stop_of("ab\xC0\x80"), Stop(2, 1));
+    EXPECT_EQ(stop_of("\xC3x"), Stop(0, 1));
     // Overlong three-byte form, surrogate, above U+10FFFF: rejected at the second byte.
-    EXPECT_EQ(utf8_message("\xE0\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    EXPECT_EQ(utf8_message("\xED\xA0\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
-    EXPECT_EQ(utf8_message("\xF4\x90\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");
+    EXPECT_EQ(stop_of("\xE0\x80\x80"), Stop(0, 1));
+    EXPECT_EQ(stop_of("\xED\xA0\x80"), Stop(0, 1));
+    EXPECT_EQ(stop_of("\xF4\x90\x80\x80"), Stop(0, 1));
     // A bad third or fourth byte makes a sequence of 2 or 3.
-    EXPECT_EQ(utf8_message("x\xE2\x82x"), "invalid utf-8 sequence of 2 bytes from index 1");
-    EXPECT_EQ(utf8_message("\xF0\x9F\x98x"), "invalid utf-8 sequence of 3 bytes from index 0");
+    EXPECT_EQ(stop_of("x\xE2\x82x"), Stop(1, 2));
+    EXPECT_EQ(stop_of("\xF0\x9F\x98x"), Stop(0, 3));
     // Found after a long ASCII run (the 16-byte fast path).
-    EXPECT_EQ(utf8_message(std::string(37, 'a') + "\xFF"),
-              "invalid utf-8 sequence of 1 bytes from index 37");
+    EXPECT_EQ(stop_of(std::string(37, 'a') + "\xFF"), Stop(37, 1));
 }
 
 TEST(Utf8, SequenceCutOffByTheEnd) {
-    EXPECT_EQ(utf8_message("abc\xC3"), "incomplete utf-8 byte sequence from index 3");
-    EXPECT_EQ(utf8_message("\xE2\x82"), "incomplete utf-8 byte sequence from index 0");
-    EXPECT_EQ(utf8_message("ok \xF0\x9F\x98"), "incomplete utf-8 byte sequence from index 3");
+    EXPECT_EQ(stop_of("abc\xC3"), Stop(3, 0));
+    EXPECT_EQ(stop_of("\xE2\x82"), Stop(0, 0));
+    EXPECT_EQ(stop_of("ok \xF0\x9F\x98"), Stop(3, 0));
+}
+
+TEST(Utf8, MessagesGiveTheLengthAndThePosition) {
+    EXPECT_EQ((Utf8Error{5, 1}).message(), "invalid utf-8 sequence of 1 bytes from index 5");
+    EXPECT_EQ((Utf8Error{1, 3}).message(), "invalid utf-8 sequence of 3 bytes from index 1");
+    EXPECT_EQ((Utf8Error{3, 0}).message(), "incomplete utf-8 byte sequence from index 3");
 }
 
 TEST(Utf8, AsciiCheckFindsAHighByteAnywhere) {

@@ -39,12 +39,12 @@ constexpr FunctionDescription kGeneral{.cls_name = "",
                                        .required_positional_parameters = 3,
                                        .keyword_only_parameters = kGeneralKeywordOnly};
 // The same shape, as a method of a class, bound from a tuple and a dict.
-constexpr FunctionDescription kGeneralMethod{.cls_name = "Holder",
-                                             .func_name = "method",
-                                             .positional_parameter_names = kGeneralPositional,
-                                             .positional_only_parameters = 2,
-                                             .required_positional_parameters = 3,
-                                             .keyword_only_parameters = kGeneralKeywordOnly};
+constexpr FunctionDescription kGeneralMethod = [] {
+    FunctionDescription method = kGeneral;
+    method.cls_name = "Holder";
+    method.func_name = "method";
+    return method;
+}();
 // kwonly(*, x, y, z, w=None): only keyword-only parameters.
 constexpr KeywordOnlyParameterDescription kKeywordOnly[] = {
     {"x", true}, {"y", true}, {"z", true}, {"w", false}};

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bridge/cancellable.hpp"
@@ -34,49 +35,53 @@ struct WakeCounter {
     }
 };
 
-TEST(CancelSignal, SendWakesTheRegisteredReceiver) {
+// A fresh channel, and a wake target that counts.
+struct Channel {
+    Channel() { std::tie(sender, receiver) = cancel_channel(); }
     WakeCounter counter;
-    auto [sender, receiver] = cancel_channel();
+    CancelSender sender;
+    CancelReceiver receiver;
+};
+
+TEST(CancelSignal, SendWakesTheRegisteredReceiver) {
+    Channel c;
     {
-        runtime::Waker waker = counter.waker();
-        EXPECT_EQ(receiver.poll_receive(waker), CancelPoll::nothing_yet);
-        EXPECT_EQ(receiver.poll_receive(waker), CancelPoll::nothing_yet);  // same task: kept
+        runtime::Waker waker = c.counter.waker();
+        EXPECT_EQ(c.receiver.poll_receive(waker), CancelPoll::nothing_yet);
+        EXPECT_EQ(c.receiver.poll_receive(waker), CancelPoll::nothing_yet);  // same task: kept
     }
-    EXPECT_EQ(counter.handles.load(), 1);  // the channel keeps exactly one copy
-    EXPECT_TRUE(sender.send());
-    EXPECT_FALSE(sender);
-    EXPECT_EQ(counter.wakes.load(), 1);
-    runtime::Waker waker = counter.waker();
-    EXPECT_EQ(receiver.poll_receive(waker), CancelPoll::received);
-    receiver.release();
-    EXPECT_EQ(counter.handles.load(), 1);  // only ours: the record and its copy are gone
+    EXPECT_EQ(c.counter.handles.load(), 1);  // the channel keeps exactly one copy
+    EXPECT_TRUE(c.sender.send());
+    EXPECT_FALSE(c.sender);
+    EXPECT_EQ(c.counter.wakes.load(), 1);
+    runtime::Waker waker = c.counter.waker();
+    EXPECT_EQ(c.receiver.poll_receive(waker), CancelPoll::received);
+    c.receiver.release();
+    EXPECT_EQ(c.counter.handles.load(), 1);  // only ours: the record and its copy are gone
 }
 
 TEST(CancelSignal, SendBeforeAnyReceiveIsSeenAtTheFirstReceive) {
-    WakeCounter counter;
-    auto [sender, receiver] = cancel_channel();
-    EXPECT_TRUE(sender.send());
-    EXPECT_EQ(counter.wakes.load(), 0);
-    EXPECT_EQ(receiver.poll_receive(counter.waker()), CancelPoll::received);
+    Channel c;
+    EXPECT_TRUE(c.sender.send());
+    EXPECT_EQ(c.counter.wakes.load(), 0);
+    EXPECT_EQ(c.receiver.poll_receive(c.counter.waker()), CancelPoll::received);
 }
 
 TEST(CancelSignal, ReleasedSenderIsSenderGoneAndWakes) {
-    WakeCounter counter;
-    auto [sender, receiver] = cancel_channel();
-    EXPECT_EQ(receiver.poll_receive(counter.waker()), CancelPoll::nothing_yet);
-    { CancelSender dropped = std::move(sender); }
-    EXPECT_EQ(counter.wakes.load(), 1);
-    EXPECT_EQ(receiver.poll_receive(counter.waker()), CancelPoll::sender_gone);
+    Channel c;
+    EXPECT_EQ(c.receiver.poll_receive(c.counter.waker()), CancelPoll::nothing_yet);
+    { CancelSender dropped = std::move(c.sender); }
+    EXPECT_EQ(c.counter.wakes.load(), 1);
+    EXPECT_EQ(c.receiver.poll_receive(c.counter.waker()), CancelPoll::sender_gone);
 }
 
 TEST(CancelSignal, SendAfterReceiverReleasedFailsAndDropsTheWaker) {
-    WakeCounter counter;
-    auto [sender, receiver] = cancel_channel();
-    EXPECT_EQ(receiver.poll_receive(counter.waker()), CancelPoll::nothing_yet);
-    receiver.release();
-    EXPECT_EQ(counter.handles.load(), 0);  // the registered handle went with the receiver
-    EXPECT_FALSE(sender.send());
-    EXPECT_EQ(counter.wakes.load(), 0);
+    Channel c;
+    EXPECT_EQ(c.receiver.poll_receive(c.counter.waker()), CancelPoll::nothing_yet);
+    c.receiver.release();
+    EXPECT_EQ(c.counter.handles.load(), 0);  // the registered handle went with the receiver
+    EXPECT_FALSE(c.sender.send());
+    EXPECT_EQ(c.counter.wakes.load(), 0);
 }
 
 TEST(CancelSignal, ANewTaskReplacesTheRegisteredWaker) {
@@ -158,60 +163,58 @@ struct CancelledIsMinusOne {
 
 using TestCancellable = Cancellable<ScriptedJob, CancelledIsMinusOne>;
 
-TEST(Cancellable, CancelledBeforeFirstRunStillRunsOnceThenYieldsCancelled) {
+// A Cancellable over a ScriptedJob that finishes on poll `steps` (0: never), the sender of its
+// signal, and a context whose wakes are counted.
+struct Scripted {
+    explicit Scripted(int steps) : Scripted(steps, cancel_channel()) {}
+    Scripted(int steps, std::pair<CancelSender, CancelReceiver> ends)
+        : sender(std::move(ends.first)),
+          body(ScriptedJob(steps, &polls, &destroyed), std::move(ends.second)) {}
     WakeCounter counter;
     runtime::Waker waker = counter.waker();
-    runtime::Context cx(waker);
+    runtime::Context cx{waker};
     int polls = 0;
     bool destroyed = false;
-    auto [sender, receiver] = cancel_channel();
-    TestCancellable body(ScriptedJob(0, &polls, &destroyed), std::move(receiver));
-    EXPECT_TRUE(sender.send());
-    runtime::Poll<int> out = body.poll(cx);
+    CancelSender sender;
+    TestCancellable body;
+};
+
+TEST(Cancellable, CancelledBeforeFirstRunStillRunsOnceThenYieldsCancelled) {
+    Scripted t(0);
+    EXPECT_TRUE(t.sender.send());
+    runtime::Poll<int> out = t.body.poll(t.cx);
     ASSERT_TRUE(out.is_ready());
     EXPECT_EQ(out.value(), -1);
-    EXPECT_EQ(polls, 1);
-    EXPECT_TRUE(destroyed);  // destroyed inside the poll that yielded
-    EXPECT_FALSE(body.watch_signal());
+    EXPECT_EQ(t.polls, 1);
+    EXPECT_TRUE(t.destroyed);  // destroyed inside the poll that yielded
+    EXPECT_FALSE(t.body.watch_signal());
 }
 
 TEST(Cancellable, JobOutcomeWinsOverAPendingSignal) {
-    WakeCounter counter;
-    runtime::Waker waker = counter.waker();
-    runtime::Context cx(waker);
-    int polls = 0;
-    bool destroyed = false;
-    auto [sender, receiver] = cancel_channel();
-    TestCancellable body(ScriptedJob(2, &polls, &destroyed), std::move(receiver));
-    EXPECT_TRUE(body.poll(cx).is_pending());
-    EXPECT_TRUE(sender.send());
-    EXPECT_EQ(counter.wakes.load(), 1);
-    runtime::Poll<int> out = body.poll(cx);
+    Scripted t(2);
+    EXPECT_TRUE(t.body.poll(t.cx).is_pending());
+    EXPECT_TRUE(t.sender.send());
+    EXPECT_EQ(t.counter.wakes.load(), 1);
+    runtime::Poll<int> out = t.body.poll(t.cx);
     ASSERT_TRUE(out.is_ready());
     EXPECT_EQ(out.value(), 42);
-    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(t.destroyed);
 }
 
 TEST(Cancellable, SenderGoneStopsWatchingAndTheJobRunsToItsEnd) {
-    WakeCounter counter;
-    runtime::Waker waker = counter.waker();
-    runtime::Context cx(waker);
-    int polls = 0;
-    bool destroyed = false;
-    auto [sender, receiver] = cancel_channel();
-    TestCancellable body(ScriptedJob(4, &polls, &destroyed), std::move(receiver));
-    EXPECT_TRUE(body.poll(cx).is_pending());
-    EXPECT_TRUE(body.watch_signal());
-    sender.release();
-    EXPECT_TRUE(body.poll(cx).is_pending());
-    EXPECT_FALSE(body.watch_signal());
-    EXPECT_FALSE(destroyed);
-    EXPECT_TRUE(body.poll(cx).is_pending());
-    runtime::Poll<int> out = body.poll(cx);
+    Scripted t(4);
+    EXPECT_TRUE(t.body.poll(t.cx).is_pending());
+    EXPECT_TRUE(t.body.watch_signal());
+    t.sender.release();
+    EXPECT_TRUE(t.body.poll(t.cx).is_pending());
+    EXPECT_FALSE(t.body.watch_signal());
+    EXPECT_FALSE(t.destroyed);
+    EXPECT_TRUE(t.body.poll(t.cx).is_pending());
+    runtime::Poll<int> out = t.body.poll(t.cx);
     ASSERT_TRUE(out.is_ready());
     EXPECT_EQ(out.value(), 42);
-    EXPECT_TRUE(destroyed);
-    EXPECT_EQ(counter.handles.load(), 1);  // our waker only: the signal no longer keeps a copy
+    EXPECT_TRUE(t.destroyed);
+    EXPECT_EQ(t.counter.handles.load(), 1);  // our waker only: the signal no longer keeps a copy
 }
 
 }  // namespace

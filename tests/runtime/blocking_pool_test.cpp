@@ -170,19 +170,10 @@ ThreadSpawner refusing(std::errc err, int allow_first) {
     return refusing_with(std::system_error(std::make_error_code(err)), allow_first);
 }
 
-std::string fault_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.what();
-    }
-    return "no fault";
-}
-
 TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
     // No thread at all: the refusal is a fault, and the job is not kept.
     BlockingPool& empty = make_pool(8, 10s, refusing(std::errc::resource_unavailable_try_again, 0));
-    EXPECT_EQ(fault_text([&] { submit(empty, [] {}); }),
+    EXPECT_EQ(testing::fault_of([&] { submit(empty, [] {}); }),
               "OS can't spawn worker thread: Resource temporarily unavailable");
     EXPECT_EQ(empty.stats().queued, 0u);
 
@@ -203,7 +194,7 @@ TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
     auto worker_like = submit(
         perm, [&] { forever.wait(); }, /*permanent=*/true);
     ASSERT_TRUE(testing::eventually([&] { return perm.stats().queued == 0; }));
-    EXPECT_EQ(fault_text([&] { submit(perm, [] {}); }),
+    EXPECT_EQ(testing::fault_of([&] { submit(perm, [] {}); }),
               "OS can't spawn worker thread: Resource temporarily unavailable");
     forever.release();
     testing::block_on(std::move(worker_like));
@@ -213,7 +204,7 @@ TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
     Gate g2;
     auto busy2 = submit(other, [&] { g2.wait(); });
     ASSERT_TRUE(testing::eventually([&] { return other.stats().queued == 0; }));
-    EXPECT_EQ(fault_text([&] { submit(other, [] {}); }),
+    EXPECT_EQ(testing::fault_of([&] { submit(other, [] {}); }),
               "OS can't spawn worker thread: Cannot allocate memory");
     g2.release();
     testing::block_on(std::move(busy2));
@@ -247,7 +238,8 @@ TEST(BlockingPool, JobFaultEndsOnlyThatJobAndJobsRunOnce) {
     Waker w = Waker::noop();
     Context cx(w);
     EXPECT_TRUE(job.poll(cx).is_ready());
-    EXPECT_EQ(fault_text([&] { job.poll(cx); }), "[internal exception] blocking task ran twice.");
+    EXPECT_EQ(testing::fault_of([&] { job.poll(cx); }),
+              "[internal exception] blocking task ran twice.");
 }
 
 TEST(BlockingPool, LimitSaturates) {

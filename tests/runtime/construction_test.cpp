@@ -37,33 +37,6 @@ int named_threads() {
     return n;
 }
 
-std::string fault_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.what();
-    }
-    return "no fault";
-}
-
-// Runs `check` in a child process; it returns an empty text on success, else what went wrong.
-void isolated(const std::function<std::string()>& check) {
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    EXPECT_EXIT(
-        {
-            const std::string problem = check();
-            if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
-            std::fflush(stderr);
-            std::_Exit(problem.empty() ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-#define CHECK_EQ_OR_RETURN(a, b)                                                   \
-    do {                                                                           \
-        if (!((a) == (b))) return std::string(#a " != " #b ": got ") + to_text(a); \
-    } while (0)
-
 std::string to_text(const std::string& s) {
     return "\"" + s + "\"";
 }
@@ -77,86 +50,111 @@ std::string to_text(bool v) {
     return v ? "true" : "false";
 }
 
+// Ends the child process that isolated() runs, saying what went wrong.
+[[noreturn]] void fail_child(const std::string& problem) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+#define CHECK_IN_CHILD(a, b)                                                            \
+    do {                                                                                \
+        if (!((a) == (b))) fail_child(std::string(#a " != " #b ": got ") + to_text(a)); \
+    } while (0)
+
+// Runs `check` in a child process, which passes unless `check` calls fail_child().
+void isolated(const std::function<void()>& check) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            check();
+            std::fflush(stderr);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The same with MORVANE_WORKER_THREADS set to `workers` in the child.
+void isolated_with_workers(const char* workers, const std::function<void()>& check) {
+    isolated([&] {
+        ::setenv("MORVANE_WORKER_THREADS", workers, 1);
+        check();
+    });
+}
+
+// The text of the fault that get_runtime() throws here, or "no fault".
+std::string get_runtime_fault() {
+    return testing::fault_of([] { get_runtime(); });
+}
+
 TEST(Construction, WorkerThreadsVariableSetsNAndLaterCallsBuildNothing) {
     for (const char* value : {"3", "+3", "003"}) {
-        isolated([value]() -> std::string {
-            ::setenv("MORVANE_WORKER_THREADS", value, 1);
-            CHECK_EQ_OR_RETURN(named_threads(), 0);
+        isolated_with_workers(value, [] {
+            CHECK_IN_CHILD(named_threads(), 0);
             Runtime& rt = get_runtime();
-            CHECK_EQ_OR_RETURN(rt.worker_count(), std::size_t{3});
-            CHECK_EQ_OR_RETURN(named_threads(), 3);
-            CHECK_EQ_OR_RETURN(&get_runtime() == &rt, true);
-            CHECK_EQ_OR_RETURN(Runtime::current() == nullptr, true);
+            CHECK_IN_CHILD(rt.worker_count(), std::size_t{3});
+            CHECK_IN_CHILD(named_threads(), 3);
+            CHECK_IN_CHILD(&get_runtime() == &rt, true);
+            CHECK_IN_CHILD(Runtime::current() == nullptr, true);
             auto task = []() -> Task<int> { co_return 4; };
-            CHECK_EQ_OR_RETURN(testing::block_on(rt.spawn(task())).take(), 4);
-            CHECK_EQ_OR_RETURN(named_threads(), 3);
-            return "";
+            CHECK_IN_CHILD(testing::block_on(rt.spawn(task())).take(), 4);
+            CHECK_IN_CHILD(named_threads(), 3);
         });
     }
 }
 
 TEST(Construction, ConcurrentFirstCallsShareOneRuntime) {
-    isolated([]() -> std::string {
-        ::setenv("MORVANE_WORKER_THREADS", "2", 1);
+    isolated_with_workers("2", [] {
         std::vector<std::thread> threads;
         std::vector<Runtime*> seen(6);
         for (std::size_t i = 0; i < seen.size(); ++i)
             threads.emplace_back([&, i] { seen[i] = &get_runtime(); });
         for (auto& t : threads) t.join();
-        for (Runtime* rt : seen) CHECK_EQ_OR_RETURN(rt == seen[0], true);
-        CHECK_EQ_OR_RETURN(named_threads(), 2);
-        return "";
+        for (Runtime* rt : seen) CHECK_IN_CHILD(rt == seen[0], true);
+        CHECK_IN_CHILD(named_threads(), 2);
     });
 }
 
 TEST(Construction, ZeroWorkersFaultsThenTheConfigurationStaysPoisoned) {
-    isolated([]() -> std::string {
-        ::setenv("MORVANE_WORKER_THREADS", "0", 1);
-        CHECK_EQ_OR_RETURN(fault_of([] { get_runtime(); }),
-                           std::string("\"MORVANE_WORKER_THREADS\" cannot be set to 0"));
-        CHECK_EQ_OR_RETURN(named_threads(), 0);
+    isolated_with_workers("0", [] {
+        CHECK_IN_CHILD(get_runtime_fault(),
+                       std::string("\"MORVANE_WORKER_THREADS\" cannot be set to 0"));
+        CHECK_IN_CHILD(named_threads(), 0);
         ::setenv("MORVANE_WORKER_THREADS", "2", 1);  // too late: never built in this process
         for (int i = 0; i < 2; ++i) {
-            const std::string f = fault_of([] { get_runtime(); });
-            if (f.find("poisoned") == std::string::npos) return "not poisoned: " + f;
+            const std::string f = get_runtime_fault();
+            if (f.find("poisoned") == std::string::npos) fail_child("not poisoned: " + f);
         }
-        CHECK_EQ_OR_RETURN(named_threads(), 0);
-        return "";
+        CHECK_IN_CHILD(named_threads(), 0);
     });
 }
 
 TEST(Construction, BadValuesFaultWithTheirMessages) {
-    isolated([]() -> std::string {
-        ::setenv("MORVANE_WORKER_THREADS", "-3", 1);
-        CHECK_EQ_OR_RETURN(fault_of([] { get_runtime(); }),
-                           std::string("\"MORVANE_WORKER_THREADS\" must be usize, error: invalid "
-                                       "digit found in string, value: -3"));
-        return "";
+    isolated_with_workers("-3", [] {
+        CHECK_IN_CHILD(get_runtime_fault(),
+                       std::string("\"MORVANE_WORKER_THREADS\" must be usize, error: invalid "
+                                   "digit found in string, value: -3"));
     });
-    isolated([]() -> std::string {
-        ::setenv("MORVANE_WORKER_THREADS", "18446744073709551616", 1);
-        CHECK_EQ_OR_RETURN(fault_of([] { get_runtime(); }),
-                           std::string("\"MORVANE_WORKER_THREADS\" must be usize, error: number "
-                                       "too large to fit in target type, value: "
-                                       "18446744073709551616"));
-        return "";
+    isolated_with_workers("18446744073709551616", [] {
+        CHECK_IN_CHILD(get_runtime_fault(),
+                       std::string("\"MORVANE_WORKER_THREADS\" must be usize, error: number "
+                                   "too large to fit in target type, value: "
+                                   "18446744073709551616"));
     });
 }
 
 TEST(Construction, ForkedChildIsRefusedInsteadOfHanging) {
-    isolated([]() -> std::string {
-        ::setenv("MORVANE_WORKER_THREADS", "2", 1);
+    isolated_with_workers("2", [] {
         get_runtime();
         const pid_t child = ::fork();
         if (child == 0) {
-            const std::string f = fault_of([] { get_runtime(); });
+            const std::string f = get_runtime_fault();
             std::_Exit(f.find("fork") != std::string::npos ? 0 : 3);
         }
         int status = 0;
         ::waitpid(child, &status, 0);
-        CHECK_EQ_OR_RETURN(WIFEXITED(status) && WEXITSTATUS(status) == 0, true);
+        CHECK_IN_CHILD(WIFEXITED(status) && WEXITSTATUS(status) == 0, true);
         get_runtime();  // the parent is unaffected
-        return "";
     });
 }
 
@@ -172,22 +170,21 @@ detail::ThreadSpawner failing_after(int allow) {
 }
 
 TEST(Construction, WorkerThatCannotStartFailsTheBuildAndStopsStartedWorkers) {
-    isolated([]() -> std::string {
+    isolated([] {
         detail::BuildOptions o = testing::options_with_workers("4");
         o.keep_alive = 50ms;
         o.spawner = failing_after(2);
-        CHECK_EQ_OR_RETURN(fault_of([&] { Runtime::build(o); }),
-                           std::string("OS can't spawn worker thread: Resource temporarily "
-                                       "unavailable"));
+        CHECK_IN_CHILD(testing::fault_of([&] { Runtime::build(o); }),
+                       std::string("OS can't spawn worker thread: Resource temporarily "
+                                   "unavailable"));
         // The two started workers stop, return to the pool and expire: nothing is left running.
         if (!testing::eventually([] { return named_threads() == 0; }))
-            return "workers of the failed build still running: " + to_text(named_threads());
+            fail_child("workers of the failed build still running: " + to_text(named_threads()));
 
         o.spawner = failing_after(0);
-        CHECK_EQ_OR_RETURN(fault_of([&] { Runtime::build(o); }),
-                           std::string("OS can't spawn worker thread: Resource temporarily "
-                                       "unavailable"));
-        return "";
+        CHECK_IN_CHILD(testing::fault_of([&] { Runtime::build(o); }),
+                       std::string("OS can't spawn worker thread: Resource temporarily "
+                                   "unavailable"));
     });
 }
 
@@ -221,20 +218,19 @@ std::string name_and_stack() {
 }
 
 TEST(Construction, RuntimeThreadsNameThemselvesAndHaveTheirOwnStackSize) {
-    isolated([]() -> std::string {
+    isolated([] {
         // A private mount namespace with an empty /proc: a thread can then name only itself.
         // Without root, the mount namespace needs a user namespace of its own around it.
         if (!private_mount_namespace() ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
-            return std::string("cannot hide /proc: ") + std::strerror(errno);
+            fail_child(std::string("cannot hide /proc: ") + std::strerror(errno));
         Runtime& rt = Runtime::build(testing::options_with_workers("1"));
         // 2 MiB whatever `ulimit -s` says (8 MiB on most machines).
         const std::string expected = "morvane-worker 2048";
         auto task = []() -> Task<std::string> { co_return name_and_stack(); };
-        CHECK_EQ_OR_RETURN(testing::block_on(rt.spawn(task())).take(), expected);
-        CHECK_EQ_OR_RETURN(testing::block_on(rt.spawn_blocking(name_and_stack)).take(), expected);
-        return "";
+        CHECK_IN_CHILD(testing::block_on(rt.spawn(task())).take(), expected);
+        CHECK_IN_CHILD(testing::block_on(rt.spawn_blocking(name_and_stack)).take(), expected);
     });
 }
 

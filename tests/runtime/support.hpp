@@ -1,15 +1,18 @@
 #pragma once
-// Test helpers: a waker that counts and signals, block_on for the test thread, private runtimes.
+// Test helpers: a waker that counts and signals, block_on for the test thread, waits on a
+// condition, a fault's text, private runtimes.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "base/fault.hpp"
 #include "runtime/builder.hpp"
 #include "runtime/context.hpp"
 #include "runtime/runtime.hpp"
@@ -94,6 +97,16 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+// The text of the morvane::Fault that `f` throws, or "no fault".
+inline std::string fault_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Fault& e) {
+        return e.what();
+    }
+    return "no fault";
 }
 
 // Build options whose worker count comes from a fake MORVANE_WORKER_THREADS.

@@ -138,61 +138,69 @@ struct SelfWaking {
     }
 };
 
-TEST(TaskRecord, WakesMergeAsTheRulesSay) {
+// A task record of a SelfWaking body (no self-wakes) that finishes on poll `finish_on`, on a
+// recording schedule, with its join handle and a waker.
+struct RecordedTask {
+    explicit RecordedTask(int finish_on)
+        : cell(new detail::Cell<SelfWaking>(SelfWaking{0, finish_on, &polls}, &sched)),
+          handle(cell),
+          waker(detail::task_waker(cell)) {}
     RecordingSchedule sched;
     int polls = 0;
-    auto* cell = new detail::Cell<SelfWaking>(SelfWaking{0, 3, &polls}, &sched);
-    JoinHandle<int> handle(cell);
-    Waker w = detail::task_waker(cell);
+    detail::Cell<SelfWaking>* cell;
+    JoinHandle<int> handle;
+    Waker waker;
+};
+
+TEST(TaskRecord, WakesMergeAsTheRulesSay) {
+    RecordedTask t(3);
+    Waker& w = t.waker;
 
     // Spawned: scheduled. Wakes while scheduled merge into that one run.
     w.wake();
     w.wake();
-    EXPECT_TRUE(sched.queued.empty());
-    EXPECT_FALSE(detail::run_task(cell, w));  // pending, now idle
-    EXPECT_EQ(polls, 1);
+    EXPECT_TRUE(t.sched.queued.empty());
+    EXPECT_FALSE(detail::run_task(t.cell, w));  // pending, now idle
+    EXPECT_EQ(t.polls, 1);
 
     // Idle: the first wake schedules it once, later ones merge.
     w.wake();
     Waker copy = w;
     copy.wake();
-    ASSERT_EQ(sched.queued.size(), 1u);
-    EXPECT_EQ(sched.queued[0], cell);
+    ASSERT_EQ(t.sched.queued.size(), 1u);
+    EXPECT_EQ(t.sched.queued[0], t.cell);
 
     // Woken while running: runs exactly once more, without going through the scheduler.
-    cell->future->self_wakes = 3;
-    EXPECT_TRUE(detail::run_task(cell, w));
-    EXPECT_EQ(sched.queued.size(), 1u);
-    EXPECT_FALSE(detail::run_task(cell, w));  // third poll finishes
+    t.cell->future->self_wakes = 3;
+    EXPECT_TRUE(detail::run_task(t.cell, w));
+    EXPECT_EQ(t.sched.queued.size(), 1u);
+    EXPECT_FALSE(detail::run_task(t.cell, w));  // third poll finishes
 
     // Complete: wakes do nothing.
     w.wake();
-    EXPECT_EQ(sched.queued.size(), 1u);
-    JoinResult<int> r = testing::block_on(std::move(handle));
+    EXPECT_EQ(t.sched.queued.size(), 1u);
+    JoinResult<int> r = testing::block_on(std::move(t.handle));
     EXPECT_EQ(r.value(), 5);
 }
 
 TEST(TaskRecord, JoinHandleWakeAndDetach) {
-    RecordingSchedule sched;
-    int polls = 0;
-    auto* cell = new detail::Cell<SelfWaking>(SelfWaking{0, 2, &polls}, &sched);
-    JoinHandle<int> handle(cell);
-    Waker w = detail::task_waker(cell);
-    EXPECT_GT(handle.id(), 0u);
+    RecordedTask t(2);
+    Waker& w = t.waker;
+    EXPECT_GT(t.handle.id(), 0u);
 
     Notify n;
     Waker hw = n.waker();
     Context cx(hw);
-    EXPECT_TRUE(handle.poll(cx).is_pending());
-    EXPECT_FALSE(detail::run_task(cell, w));
+    EXPECT_TRUE(t.handle.poll(cx).is_pending());
+    EXPECT_FALSE(detail::run_task(t.cell, w));
     EXPECT_EQ(n.count(), 0);
     w.wake();
-    EXPECT_FALSE(detail::run_task(cell, w));  // completes and wakes the join handle
+    EXPECT_FALSE(detail::run_task(t.cell, w));  // completes and wakes the join handle
     EXPECT_EQ(n.count(), 1);
-    Poll<JoinResult<int>> r = handle.poll(cx);
+    Poll<JoinResult<int>> r = t.handle.poll(cx);
     ASSERT_TRUE(r.is_ready());
     EXPECT_TRUE(r.value().ok());
-    EXPECT_THROW(handle.poll(cx), Fault);
+    EXPECT_THROW(t.handle.poll(cx), Fault);
 
     // Detached before completion: the output is released when the task completes.
     int alive = 0;
@@ -203,7 +211,7 @@ TEST(TaskRecord, JoinHandleWakeAndDetach) {
         int* alive;
         Poll<Output> poll(Context&) { return Output{std::make_shared<Tracker>(alive)}; }
     };
-    auto* cell2 = new detail::Cell<Body>(Body{&alive}, &sched);
+    auto* cell2 = new detail::Cell<Body>(Body{&alive}, &t.sched);
     { JoinHandle<Output> dropped(cell2); }
     Waker w2 = detail::task_waker(cell2);
     EXPECT_FALSE(detail::run_task(cell2, w2));
