@@ -36,7 +36,7 @@ bootstrap: packages
 	@mkdir -p build
 	@tools/bootstrap-python > $(PYTHON_STAMP).tmp && mv $(PYTHON_STAMP).tmp $(PYTHON_STAMP)
 
-bench-venv: bootstrap
+bench-venv: bootstrap ## the bench venv .venv-bench (matplotlib for compare.py --chart; cold 15 s)
 	@MORVANE_VENV=$(BENCH_VENV) MORVANE_REQUIREMENTS=bench/requirements.txt tools/bootstrap-python >/dev/null
 
 configure: bootstrap
@@ -102,7 +102,7 @@ run: build ## pymorvane-routes against the public registry: make run AS=3333 (wa
 BENCH_ARGS ?=
 bench: PACKAGES = bench
 bench: PRESET = module
-bench: build bench-venv ## side-by-side benchmarks against the alternatives (10 min; BENCH_ARGS=--quick: 1 min)
+bench: build bench-venv ## side-by-side benchmarks against the alternatives (3 min; BENCH_ARGS=--quick: 1 min)
 	@MORVANE_BENCH_PYTHON=$(CURDIR)/$(BENCH_VENV)/bin/python \
 		$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
 

@@ -46,6 +46,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 NETNS = ROOT / "tools" / "with-registry-netns"
 IN_NETNS_ENV = "MORVANE_HANDOFFS_IN_NETNS"
+RUNTIME_THREAD_NAME = "morvane-worker"  # runtime/os_thread.hpp's kThreadName
 MARKER_NR = 110  # getppid: the child's marker before each lookup (and after the last)
 ASN_BASE = 3333
 
@@ -78,7 +79,8 @@ SWITCH = re.compile(r"prev_pid=(\d+) prev_prio=\S+ prev_state=(\S+) ==> .*next_p
 
 def parse_line(line: str):
     """One event as a tuple (kind, time_ns, tid, comm, fields), or None for other lines. The
-    fields of a wake-up are (wakee, waker's CPU, wakee's CPU)."""
+    fields of a wake-up are (wakee, waker's CPU, wakee's last CPU), of a switch (previous task,
+    its state, next task, CPU)."""
     m = LINE.match(line)
     if not m:
         return None
@@ -100,7 +102,8 @@ def parse_line(line: str):
         return (kind, t, tid, m["comm"], (int(e[1]), int(m["cpu"]), int(e[2]))) if e else None
     if event == "sched:sched_switch":
         e = SWITCH.search(trace)
-        return ("switch", t, tid, m["comm"], (int(e[1]), e[2], int(e[3]))) if e else None
+        return ("switch", t, tid, m["comm"], (int(e[1]), e[2], int(e[3]), int(m["cpu"]))) \
+            if e else None
     return None
 
 
@@ -127,6 +130,10 @@ class Layout:
         """Workers are the runtime threads that wait in the reactor's epoll; the others are
         blocking threads. Falls back to creation order (thread ids, which wrap) when the trace
         does not show exactly the expected number of workers; returns whether it did."""
+        for kind, _t, tid, _c, f in events:  # threads the runtime starts during the trace
+            if kind == "exit" and f[0] in (56, 435) and f[1] > 0 and (
+                    tid == self.loop or tid in self.runtime):
+                self.runtime.add(f[1])
         polled = {tid for kind, _t, tid, _c, f in events
                   if kind == "enter" and tid in self.runtime and f[0] in EPOLL_WAITS
                   and f[1] and f[1][0] in self.runtime_epolls}
@@ -252,7 +259,7 @@ def waiting_in(call, layout: Layout, role: str) -> str:
 
 class Wake:
     __slots__ = ("lookup", "waker", "wakee", "how", "wait", "t_cause", "t_waking", "t_run",
-                 "t_return", "slept", "cross", "offset", "job")
+                 "t_return", "slept", "waker_cpu", "cross", "offset", "job")
 
     def key(self):
         return (self.waker, self.wakee, self.how, self.wait, self.job)
@@ -271,6 +278,7 @@ def analyse(events, layout: Layout) -> dict:
     counters = collections.Counter()  # (lookup, name) -> count
     created = []  # (lookup, µs from the creator's clone to its return from the naming wait)
     cloning = {}  # creator tid -> time of its clone
+    started = []  # the lookup during which each new runtime thread was started
     lookup = -1
 
     def count(name, n=1):
@@ -307,9 +315,9 @@ def analyse(events, layout: Layout) -> dict:
                 if cmd in (FUTEX_WAKE, FUTEX_WAKE_BITSET) and ret == 0:
                     count("futex wakes that woke nobody")
             if role in ("loop", "worker", "blocking") and nr in (56, 435) and ret > 0:
-                layout.blocking.add(ret)  # the runtime's new threads are blocking threads
-                layout.runtime.add(ret)
-                count("threads created")
+                count("threads created")  # a blocking thread (assign_roles has seen it)
+                if 0 <= lookup:
+                    started.append(lookup)
             if (tid in cloning and call and call[0] == FUTEX
                     and layout.names.get(call[1][0]) == "new thread named"):
                 created.append((lookup, (t - cloning.pop(tid)) / 1000))
@@ -317,7 +325,7 @@ def analyse(events, layout: Layout) -> dict:
             if w is not None:
                 w.t_return = t
         elif kind == "switch":
-            prev, state, nxt = f
+            prev, state, nxt, cpu = f
             if layout.client(prev) or prev in layout.server:
                 if state not in ("R", "R+"):
                     asleep.add(prev)
@@ -335,8 +343,9 @@ def analyse(events, layout: Layout) -> dict:
                 w = pending.get(nxt)
                 if w is not None and w.t_run is None:
                     w.t_run = t
+                    w.cross = cpu != w.waker_cpu
         elif kind in ("waking", "wakeup_new"):
-            wakee, cpu, target = f
+            wakee, cpu, _last_cpu = f
             wrole = layout.role(wakee)
             if wrole is None or kind == "wakeup_new":
                 continue
@@ -352,14 +361,15 @@ def analyse(events, layout: Layout) -> dict:
             w.t_cause = call[2] if call and role and layout.syscalls_traced else t
             w.t_waking, w.t_run, w.t_return = t, None, None
             w.slept = wakee in asleep
-            w.cross = cpu != target
+            w.waker_cpu, w.cross = cpu, None  # cross: known once the wakee runs
             w.offset = t - markers[-1] if markers else None
             w.job = ""
-            if wrole == "blocking":
-                jobs[wakee] = w
+            if wrole == "blocking" and w.wait == "futex (pool idle)":
+                jobs[wakee] = w  # a job handed over: which one, the wakee's next calls tell
             pending[wakee] = w
             wakes.append(w)
     return {"markers": markers, "wakes": wakes, "counters": counters, "created": created,
+            "started": started,
             "roles_seen": roles_seen}
 
 
@@ -382,7 +392,9 @@ def summarise(result: dict) -> dict:
             "waker": waker, "wakee": wakee, "how": how, "wait": wait, "job": job,
             "count": len(ws), "per_lookup": len(ws) / n,
             "slept": sum(w.slept for w in ws) / len(ws),
-            "cross_cpu": sum(w.cross for w in ws) / len(ws),
+            # Of the wake-ups whose wakee was seen switched in: ran on another CPU than the waker's.
+            "cross_cpu": (sum(w.cross for w in ran) / len(ran)) if (
+                ran := [w for w in ws if w.cross is not None]) else None,
             "cost_us": statistics.median(costs) if costs else None,
             "wake_to_run_us": statistics.median(runs) if runs else None,
             "offset_us": statistics.median(w.offset / 1000 for w in ws),
@@ -403,22 +415,30 @@ def summarise(result: dict) -> dict:
         "wakes_per_lookup": sum(r["per_lookup"] for r in rows),
         "client_wakes_per_lookup": sum(r["per_lookup"] for r in rows if r["wakee"] != "server"),
         "roles_seen": result["roles_seen"],
-        "threads_created": len(result["created"]),
+        "threads_created": sum(1 for lookup in result["started"] if lookup < n),
         "thread_creation_us": (statistics.median(us for _, us in result["created"])
                                if result["created"] else None),
     }
+
+
+def fmt_pct(v) -> str:
+    return "–" if v is None else f"{v * 100:.0f}%"
 
 
 def fmt(v, digits=1) -> str:
     return "–" if v is None else f"{v:,.{digits}f}"
 
 
-def markdown(summary: dict, meta: dict) -> str:
+RARE = 0.05  # wake-ups per lookup under which a kind is folded into one row of the table
+
+
+def markdown(summary: dict, meta: dict, all_rows: bool = False) -> str:
     lines = [
         f"{meta['date']}; {meta['machine']}; load average {meta['load_before']} before, "
         f"{meta['load_after']} after.",
         f"Traced: {meta['traced']}. "
-        f"{summary['lookups']} sequential lookups traced after {meta['warmup']} of warm-up; "
+        + (f"Client and server pinned to CPU {meta['pinned']}. " if meta.get("pinned") else "")
+        + f"{summary['lookups']} sequential lookups traced after {meta['warmup']} of warm-up; "
         f"per lookup {fmt(summary['lookup_us_median'])} µs traced (median, p90 "
         f"{fmt(summary['lookup_us_p90'])}); untraced, the median of {meta['untraced_lookups']} "
         f"lookups was {fmt(meta['untraced_us'])} µs before the trace and "
@@ -428,12 +448,18 @@ def markdown(summary: dict, meta: dict) -> str:
         "median cost µs | median wake→run µs | at µs |",
         "|---|---|---|---|---|---|---|---|---|",
     ]
+    rare = [r for r in summary["rows"] if r["per_lookup"] < RARE]
     for r in summary["rows"]:
+        if r["per_lookup"] < RARE and not all_rows:
+            continue
         what = f"{r['waker']} → {r['wakee']}" + (f" ({r['job']})" if r["job"] else "")
         lines.append(
             f"| {r['how']} | {what} | {r['wait']} | {r['per_lookup']:.2f} | "
-            f"{r['slept'] * 100:.0f}% | {r['cross_cpu'] * 100:.0f}% | {fmt(r['cost_us'])} | {fmt(r['wake_to_run_us'])} | "
-            f"{fmt(r['offset_us'], 0)} |")
+            f"{r['slept'] * 100:.0f}% | {fmt_pct(r['cross_cpu'])} | {fmt(r['cost_us'])} | "
+            f"{fmt(r['wake_to_run_us'])} | {fmt(r['offset_us'], 0)} |")
+    if rare and not all_rows:
+        lines.append(f"| {len(rare)} rarer kinds (each under {RARE} per lookup; --all-rows lists "
+                     f"them) | | | {sum(r['per_lookup'] for r in rare):.2f} | | | | | |")
     lines += ["", f"Wake-ups per lookup: {summary['client_wakes_per_lookup']:.2f} of the client's "
               f"threads, {summary['wakes_per_lookup'] - summary['client_wakes_per_lookup']:.2f} of "
               f"the server's. CPU time stolen by the hypervisor during the run: "
@@ -553,11 +579,19 @@ def trace(args) -> int:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         filter(None, [str(pathlib.Path(args.build_dir) / "python"), env.get("PYTHONPATH")]))
+    if args.pin:  # as many workers as unpinned (the count follows the affinity mask)
+        env.setdefault("MORVANE_WORKER_THREADS", str(len(os.sched_getaffinity(0))))
     child = subprocess.Popen(
         [sys.executable, __file__, "--child", "--lookups", str(args.lookups),
          "--warmup", str(args.warmup), "--idle", str(args.idle)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env,
         preexec_fn=compare.die_with_parent)
+    if args.pin:
+        cpus = {int(c) for c in args.pin.split(",")}
+        os.sched_setaffinity(child.pid, cpus)  # its threads, started later, inherit it
+        for tid in os.listdir(f"/proc/{server.proc.pid}/task"):
+            os.sched_setaffinity(int(tid), cpus)
+        meta["pinned"] = args.pin
     perf = None
     try:
         line = child.stdout.readline()
@@ -566,8 +600,11 @@ def trace(args) -> int:
         info = json.loads(line)
         meta["untraced_us"] = info["untraced_us"]
         server_tids = [int(t) for t in os.listdir(f"/proc/{server.proc.pid}/task")]
-        tids = [info["pid"], *info["runtime_tids"], *server_tids]
-        syscall_filter = " || ".join(f"common_pid == {t}" for t in tids)
+        # The runtime's threads by name, so that one started during the trace is traced too
+        # (other processes' runtime threads are traced as well, and left out by the analysis).
+        runtime = f'comm == "{RUNTIME_THREAD_NAME}"'
+        syscall_filter = " || ".join(
+            [f"common_pid == {t}" for t in (info["pid"], *server_tids)] + [runtime])
         ctl, ack = work / "ctl.fifo", work / "ack.fifo"
         for p in (ctl, ack):
             if p.exists():
@@ -576,7 +613,6 @@ def trace(args) -> int:
         data = work / "perf.data"
         if args.sched_only:  # the markers, and the runtime threads' epoll waits (their roles)
             polls = " || ".join(f"id == {nr}" for nr in sorted(EPOLL_WAITS))
-            runtime = " || ".join(f"common_pid == {t}" for t in info["runtime_tids"])
             syscalls = ["-e", "raw_syscalls:sys_enter", "--filter",
                         f"(common_pid == {info['pid']} && id == {MARKER_NR}) || "
                         f"(({runtime}) && ({polls}))"]
@@ -608,11 +644,11 @@ def trace(args) -> int:
         child.wait(30)
         meta["load_after"] = load()
         meta["steal_ms"] = steal_ms() - steal0
-        script = subprocess.Popen(
-            ["perf", "script", "-i", str(data), "--ns", "-F", "comm,tid,cpu,time,event,trace"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        events = [e for e in map(parse_line, script.stdout) if e is not None]
-        script.wait()
+        meta["traced"] = ("scheduler events and the markers" if args.sched_only else
+                          "scheduler events and every system call of the client and the server")
+        (work / "layout.json").write_text(json.dumps(
+            {"info": info, "server_tids": server_tids, "meta": meta,
+             "sched_only": args.sched_only}, indent=1))
     finally:
         if perf and perf.poll() is None:
             perf.kill()
@@ -620,19 +656,32 @@ def trace(args) -> int:
             child.kill()
         child.wait()
         server.stop()
-    layout = Layout(info, server_tids)
-    layout.syscalls_traced = not args.sched_only
-    meta["traced"] = ("scheduler events and the markers" if args.sched_only
-                      else "scheduler events and every system call of the client and the server")
+    try:
+        return report_trace(work, args)
+    finally:
+        if not args.keep_trace:
+            for p in work.iterdir():
+                p.unlink()
+            work.rmdir()
+
+
+def report_trace(work: pathlib.Path, args) -> int:
+    """The table of a trace: perf.data and layout.json in `work` (a --keep-trace folder)."""
+    saved = json.loads((work / "layout.json").read_text())
+    script = subprocess.Popen(
+        ["perf", "script", "-i", str(work / "perf.data"), "--ns", "-F",
+         "comm,tid,cpu,time,event,trace"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    events = [e for e in map(parse_line, script.stdout) if e is not None]
+    if script.wait():
+        raise SystemExit(f"handoffs: perf script failed on {work / 'perf.data'}")
+    layout = Layout(saved["info"], saved["server_tids"])
+    layout.syscalls_traced = not saved["sched_only"]
     summary = summarise(analyse(events, layout))
-    print(markdown(summary, meta))
+    print(markdown(summary, saved["meta"], args.all_rows))
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"meta": meta, "summary": summary}, f, indent=1)
-    if not args.keep_trace:
-        for p in work.iterdir():
-            p.unlink()
-        work.rmdir()
+            json.dump({"meta": saved["meta"], "summary": summary}, f, indent=1)
     return 0
 
 
@@ -644,11 +693,21 @@ def main(argv=None) -> int:
     p.add_argument("--build-dir", default=str(ROOT / "build" / "module"),
                    help="CMake build whose python/ holds the module (default build/module)")
     p.add_argument("--json", metavar="PATH", help="also write the table as JSON")
-    p.add_argument("--keep-trace", metavar="DIR", help="keep perf.data in DIR")
+    p.add_argument("--keep-trace", metavar="DIR",
+                   help="keep the trace (perf.data, layout.json) in DIR")
+    p.add_argument("--analyse", metavar="DIR",
+                   help="no new run: the table of a trace kept with --keep-trace")
+    p.add_argument("--all-rows", action="store_true",
+                   help=f"list every kind of wake-up (by default those under {RARE} per lookup "
+                        "are counted in one row)")
     p.add_argument("--idle", type=float, default=0.0, metavar="S",
                    help="wait S seconds before the traced lookups (past the blocking pool's "
                         "10 s keep-alive, its threads are created again while traced; their own "
                         "system calls are not traced then)")
+    p.add_argument("--pin", metavar="CPUS",
+                   help="run the client and the server on these CPUs only (e.g. 1): every "
+                        "hand-off then stays on one CPU; the runtime keeps the worker count it "
+                        "has unpinned (MORVANE_WORKER_THREADS)")
     p.add_argument("--sched-only", action="store_true",
                    help="trace the scheduler's events alone (no system calls: less overhead, "
                         "but no mechanism and no cost, only wake-to-run)")
@@ -659,6 +718,8 @@ def main(argv=None) -> int:
     if args.child:
         asyncio.run(child_main(args))
         return 0
+    if args.analyse:
+        return report_trace(pathlib.Path(args.analyse), args)
     if os.geteuid() != 0:
         raise SystemExit("handoffs: needs root (perf's tracepoints and the private namespace)")
     if os.environ.get(IN_NETNS_ENV) != "1":

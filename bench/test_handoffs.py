@@ -30,11 +30,12 @@ class Trace:
         self.t = 1_000_000_000_000  # ns
         self.lines = []
 
-    def _line(self, tid, event, trace, dt_us=1.0):
+    def _line(self, tid, event, trace, dt_us=1.0, cpu=1):
         self.t += int(dt_us * 1000)
         sec, ns = divmod(self.t, 1_000_000_000)
         comm = COMM.get(tid, "cc1plus")
-        self.lines.append(f"{comm:>16} {tid:>5} [001] {sec:5d}.{ns:09d}: {event:>22}: {trace}")
+        self.lines.append(f"{comm:>16} {tid:>5} [{cpu:03d}] {sec:5d}.{ns:09d}: {event:>22}: "
+                          f"{trace}")
 
     def enter(self, tid, nr, *args, dt_us=1.0):
         shown = ", ".join(f"{a:x}" for a in (list(args) + [0] * 6)[:6])
@@ -47,11 +48,11 @@ class Trace:
         self._line(waker, "sched:sched_waking",
                    f"comm={COMM.get(wakee, 'x')} pid={wakee} prio=120 target_cpu=001", dt_us)
 
-    def switch(self, prev, state, nxt, dt_us=1.0):
+    def switch(self, prev, state, nxt, dt_us=1.0, cpu=1):
         self._line(prev, "sched:sched_switch",
                    f"prev_comm={COMM.get(prev, 'x')} prev_pid={prev} prev_prio=120 "
                    f"prev_state={state} ==> next_comm={COMM.get(nxt, 'x')} next_pid={nxt} "
-                   "next_prio=120", dt_us)
+                   "next_prio=120", dt_us, cpu)
 
     def sleep_in(self, tid, nr, *args, to=0):
         self.enter(tid, nr, *args)
@@ -147,7 +148,7 @@ def test_parses_perf_script_lines_including_a_command_name_with_spaces():
     assert handoffs.parse_line(
         "     :-1    -1 [000]  5858.855036474:     sched:sched_switch: prev_comm=a prev_pid=20768 "
         "prev_prio=120 prev_state=X ==> next_comm=cc1 next_pid=20728 next_prio=120")[4] == (
-        20768, "X", 20728)
+        20768, "X", 20728, 0)
     assert handoffs.parse_line("a header line") is None
 
 
@@ -259,3 +260,63 @@ def test_a_trace_without_markers_is_refused():
     idle_start(tr)
     with pytest.raises(SystemExit, match="no complete lookup"):
         analysed(tr)
+
+
+def test_rare_kinds_are_folded_into_one_row_unless_all_are_asked_for():
+    tr = lookups(30)
+    tr.exit(LOOP, 110)
+    tr.sleep_in(B1, 202, GIL, 0x89)  # once in 31 lookups
+    tr.enter(LOOP, 202, GIL, 0x81, 1)
+    tr.wake(LOOP, B1)
+    tr.exit(LOOP, 202, 1)
+    tr.enter(LOOP, 110)
+    summary, _ = analysed(tr)
+    meta = {"date": "d", "machine": "m", "load_before": "1", "load_after": "1", "traced": "t",
+            "warmup": 0, "untraced_lookups": 1, "untraced_us": 1.0, "untraced_after_us": 1.0}
+    folded = handoffs.markdown(summary, meta)
+    assert "interpreter lock" not in folded
+    assert "| 1 rarer kinds (each under 0.05 per lookup; --all-rows lists them) | | | 0.03 |" in folded
+    assert "futex wake (interpreter lock) | loop → blocking |" in handoffs.markdown(
+        summary, meta, all_rows=True)
+
+
+def test_a_wakee_switched_in_on_another_cpu_counts_as_a_cross_cpu_hand_off():
+    tr = lookups(2)
+    tr.exit(LOOP, 110)
+    tr.sleep_in(W2, 202, PARK + 8, 0x189)
+    tr.enter(LOOP, 202, PARK + 8, 0x81, 1)
+    tr.wake(LOOP, W2)
+    tr.exit(LOOP, 202, 1)
+    tr.switch(0, "R", W2, cpu=0)  # the idle task of CPU 0 gives way to the worker
+    tr.exit(W2, 202, 0)
+    tr.enter(LOOP, 110)
+    summary, _ = analysed(tr)
+    start = rows_by(summary)[("loop", "worker", "futex wake (worker park)", "")]
+    assert start["count"] == 3
+    assert start["cross_cpu"] == pytest.approx(1 / 3)
+    assert rows_by(summary)[("blocking", "loop", "self-pipe send", "")]["cross_cpu"] == 0
+
+
+def test_the_job_is_told_from_the_pool_wake_even_when_the_drainer_then_waits_for_a_lock():
+    tr = lookups(1)
+    tr.exit(LOOP, 110)
+    tr.sleep_in(LOOP, 232, LOOP_EPOLL)
+    tr.enter(W1, 202, POOL, 0x81, 1)  # the completion handed over with the queue lock held
+    tr.wake(W1, B1)
+    tr.exit(W1, 202, 1)
+    tr.switch(W1, "R", B1)
+    tr.exit(B1, 202, 0)
+    tr.sleep_in(B1, 202, QUEUE_MUTEX, 0x80, 2, to=W1)  # the drainer meets the held lock
+    tr.enter(W1, 202, QUEUE_MUTEX, 0x81, 1)
+    tr.wake(W1, B1)
+    tr.exit(W1, 202, 1)
+    tr.sleep_in(W1, 202, PARK, 0x189, to=B1)
+    tr.exit(B1, 202, 0)
+    tr.enter(B1, 44, CSOCK)
+    tr.wake(B1, LOOP)
+    tr.exit(B1, 44, 1)
+    tr.enter(LOOP, 110)
+    summary, _ = analysed(tr)
+    rows = rows_by(summary)
+    assert rows[("worker", "blocking", "futex wake (pool idle)", "completion")]["count"] == 2
+    assert rows[("worker", "blocking", "futex wake (mutex (blocking, worker))", "")]["count"] == 1
