@@ -10,10 +10,12 @@ SHELL := /bin/bash
 PRESET ?= default
 BUILD = build/$(PRESET)
 VENV := .venv
+# matplotlib for bench/report.py's chart, in a venv of its own (bench/requirements.txt says why).
+BENCH_VENV := .venv-bench
 PYTHON_STAMP := build/.python
 PACKAGES ?= check
 
-.PHONY: help all packages bootstrap configure build check test test-cpp test-python \
+.PHONY: help all packages bootstrap bench-venv configure build check test test-cpp test-python \
 	test-packaging interop demo run bench fuzz sanitize soak refcount hardening-full dist \
 	format format-check clean distclean
 
@@ -34,6 +36,9 @@ bootstrap: packages
 	@mkdir -p build
 	@tools/bootstrap-python > $(PYTHON_STAMP).tmp && mv $(PYTHON_STAMP).tmp $(PYTHON_STAMP)
 
+bench-venv: bootstrap ## the bench venv .venv-bench (matplotlib for compare.py --chart; cold 15 s)
+	@MORVANE_VENV=$(BENCH_VENV) MORVANE_REQUIREMENTS=bench/requirements.txt tools/bootstrap-python >/dev/null
+
 configure: bootstrap
 	@cmake --preset $(PRESET) -DPython_EXECUTABLE="$$(tail -n1 $(PYTHON_STAMP))" \
 		> $(BUILD).configure.log || { cat $(BUILD).configure.log; exit 1; }
@@ -41,7 +46,8 @@ configure: bootstrap
 build: configure ## the module and the test modules into build/default (cold 5 min, warm 2 s)
 	@cmake --build --preset $(PRESET)
 
-PYTEST = MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) $(VENV)/bin/python -X dev -m pytest
+PYTEST = MORVANE_BUILD_DIR=$(CURDIR)/$(BUILD) MORVANE_BENCH_PYTHON=$(CURDIR)/$(BENCH_VENV)/bin/python \
+	$(VENV)/bin/python -X dev -m pytest
 # CTest runs each GoogleTest case in a process of its own; run-gtest-binaries then runs each binary
 # whole, shuffled, so that a test leaning on what another left in the process shows up.
 CPP_TESTS = cd $(BUILD) && ctest --output-on-failure --timeout 300 && cd $(CURDIR) \
@@ -66,7 +72,7 @@ test-packaging: build ## the sdist and the manylinux wheel, installed and tested
 # packaging check and the sanitizer runs; pytest last, so that the last summary line is its own.
 FUZZ_SMOKE_SECONDS ?= 20
 test: PACKAGES = test
-test: build ## everything, what CI runs: check, interop, fuzz smoke, packaging, sanitizers (warm 15 min)
+test: build bench-venv ## everything, what CI runs: check, interop, fuzz smoke, packaging, sanitizers (warm 15 min)
 	@tools/check-format
 	@tools/interop/setup
 	@$(CPP_TESTS)
@@ -96,8 +102,9 @@ run: build ## pymorvane-routes against the public registry: make run AS=3333 (wa
 BENCH_ARGS ?=
 bench: PACKAGES = bench
 bench: PRESET = module
-bench: build ## side-by-side benchmarks against the alternatives (10 min; BENCH_ARGS=--quick: 1 min)
-	@$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
+bench: build bench-venv ## side-by-side benchmarks against the alternatives (3 min; BENCH_ARGS=--quick: 1 min)
+	@MORVANE_BENCH_PYTHON=$(CURDIR)/$(BENCH_VENV)/bin/python \
+		$(VENV)/bin/python bench/compare.py --build-dir $(BUILD) $(BENCH_ARGS)
 
 FUZZ_ARGS ?=
 fuzz: ## libFuzzer targets with clang, 10 M runs each (FUZZ_ARGS="--seconds 60"; clang build 30 s)

@@ -294,6 +294,10 @@ def parse_args(argv=None):
     p.add_argument("--workloads", default=",".join(w[0] for w in WORKLOADS),
                    help="comma-separated subset of " + ",".join(w[0] for w in WORKLOADS))
     p.add_argument("--json", metavar="PATH", help="also write every figure as JSON")
+    p.add_argument("--chart", metavar="PNG",
+                   help="also draw lookups/s and loop CPU per workload and client as a PNG "
+                        "(bench/report.py with matplotlib: run by $MORVANE_BENCH_PYTHON, which "
+                        "make bench sets to the bench venv's interpreter)")
     p.add_argument("--build-dir", default=str(ROOT / "build" / "default"),
                    help="CMake build whose python/ holds the modules (default build/default)")
     p.add_argument("--timeout", type=float, default=120.0, help="time limit of one measurement (s)")
@@ -382,14 +386,31 @@ def main(argv=None) -> int:
 
     rows = report.aggregate(workloads, clients, runs, skipped)
     print(report.markdown(rows, machine, args))
-    if args.json:
-        with open(args.json, "w") as f:
+    failed = any(r.get("failed") for r in rows)
+    if args.json or args.chart:
+        json_path = args.json or os.path.join(tempfile.mkdtemp(prefix="compare."), "run.json")
+        with open(json_path, "w") as f:
             json.dump({"machine": machine, "reps": args.reps, "quick": args.quick,
                        "workloads": [dict(zip(("key", "prefixes", "concurrency", "lookups"), w,
                                               strict=True))
                                      for w in workloads],
                        "rows": rows, "runs": runs, "skipped": skipped}, f, indent=1)
-    return 1 if any(r.get("failed") for r in rows) else 0
+        if args.chart and not draw_chart(json_path, args.chart):
+            failed = True
+        if not args.json:
+            shutil.rmtree(os.path.dirname(json_path))
+    return 1 if failed else 0
+
+
+def draw_chart(json_path: str, png: str) -> bool:
+    """bench/report.py's chart of the run, drawn by the interpreter that has matplotlib."""
+    python = os.environ.get("MORVANE_BENCH_PYTHON") or sys.executable
+    r = subprocess.run([python, str(HERE / "report.py"), json_path, "--chart", png],
+                       stdin=subprocess.DEVNULL, timeout=300)
+    if r.returncode:
+        print(f"compare: the chart was not drawn ({python} exited {r.returncode}; matplotlib is in "
+              "the bench venv: make bench sets it up)", file=sys.stderr)
+    return r.returncode == 0
 
 
 if __name__ == "__main__":

@@ -161,3 +161,105 @@ def summary_line(rec: dict) -> str:
     d = per_record(rec)
     return (f"{d['rate']:,.0f}/s, loop {d['loop_us']:.1f} µs, total {d['total_us']:.1f} µs, "
             f"peak {d['peak_mib']:.1f} MiB")
+
+
+# --- the chart ---------------------------------------------------------------------------------
+# Drawn with matplotlib, which only the bench venv has (bench/requirements.txt): imported inside
+# draw_chart, so that compare.py and the table need nothing but the standard library.
+
+CHART_METRICS = (("rate", "lookups/s (higher is better)"),
+                 ("loop_us", "loop CPU µs per lookup (lower is better)"))
+
+
+def chart_label(row) -> str:
+    """A workload's short label for the chart's axis."""
+    size = f"{row['prefixes']:,} prefixes" if row["prefixes"] < 10_000 else (
+        f"{row['prefixes'] // 1000:,}k prefixes")
+    if row["workload"].startswith("inflight"):
+        return f"{size}\nall {row['concurrency']:,} at once"
+    return f"{size}\n{row['concurrency']:,} in flight"
+
+
+def chart_series(rows) -> dict:
+    """What the chart shows: the workloads in table order, the clients that have a figure, and per
+    metric one value per client and workload (None where the client was skipped or failed)."""
+    workloads, labels = [], {}
+    for row in rows:
+        if row["workload"] not in labels:
+            workloads.append(row["workload"])
+            labels[row["workload"]] = chart_label(row)
+    clients = []
+    for row in rows:
+        if row.get("rate") is not None and row["client"] not in clients:
+            clients.append(row["client"])
+    by_key = {(r["workload"], r["client"]): r for r in rows}
+    values = {metric: {c: [by_key.get((w, c), {}).get(metric) for w in workloads]
+                       for c in clients}
+              for metric, _ in CHART_METRICS}
+    return {"workloads": workloads, "labels": [labels[w] for w in workloads],
+            "clients": clients, "values": values}
+
+
+def draw_chart(rows, machine, path, reps) -> None:
+    """Grouped bars, one group per workload and one bar per client, on log scales: throughput
+    above, the event loop's CPU per lookup below. Written as a PNG."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    series = chart_series(rows)
+    n_w, n_c = len(series["workloads"]), len(series["clients"])
+    if not n_w or not n_c:
+        raise SystemExit("report: nothing to draw (no client has a figure)")
+    fig, axes = plt.subplots(2, 1, figsize=(12, 9), sharex=True)
+    fig.subplots_adjust(left=0.07, right=0.985, top=0.87, bottom=0.1, hspace=0.08)
+    colours = plt.get_cmap("tab10").colors
+    width = 0.8 / n_c
+    for ax, (metric, title) in zip(axes, CHART_METRICS):
+        for i, client in enumerate(series["clients"]):
+            xs, ys = [], []
+            for w, v in enumerate(series["values"][metric][client]):
+                if v is not None and v > 0:
+                    xs.append(w - 0.4 + width * (i + 0.5))
+                    ys.append(v)
+            ax.bar(xs, ys, width * 0.92, label=CLIENT_LABELS[client], color=colours[i % 10])
+        ax.set_yscale("log")
+        ax.set_ylabel(title)
+        ax.grid(axis="y", which="major", alpha=0.35)
+        ax.grid(axis="y", which="minor", alpha=0.12)
+        ax.set_axisbelow(True)
+        for w in range(1, n_w):
+            ax.axvline(w - 0.5, color="0.85", linewidth=0.8)
+    axes[1].set_xticks(range(n_w), series["labels"])
+    load = ", ".join(f"{x:.2f}" for x in machine["load_average"])
+    fig.suptitle(f"bench/compare.py, median of {reps} repetition{'s' * (reps != 1)}, "
+                 f"{machine['date'][:10]}: {machine['cpus']} CPUs shared with the server, "
+                 f"load average at start {load}", y=0.985, fontsize="medium")
+    fig.legend(*axes[0].get_legend_handles_labels(), loc="upper center",
+               bbox_to_anchor=(0.5, 0.955), ncols=min(n_c, 4), fontsize="small", frameon=False)
+    whole = [CLIENT_LABELS[c] for c in ("c-epoll", "bgpq4") if c in series["clients"]]
+    if whole:
+        fig.text(0.01, 0.005, f"{' and '.join(whole)}: one thread, so loop CPU is the whole "
+                 "process's CPU.", fontsize="x-small", color="0.35")
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def main(argv=None) -> int:
+    import argparse
+    import json
+
+    p = argparse.ArgumentParser(description="Draws compare.py's table (its --json output) as a "
+                                            "PNG; needs matplotlib (the bench venv).")
+    p.add_argument("json", help="the file compare.py --json wrote")
+    p.add_argument("--chart", required=True, metavar="PNG", help="where to write the chart")
+    args = p.parse_args(argv)
+    with open(args.json) as f:
+        run = json.load(f)
+    draw_chart(run["rows"], run["machine"], args.chart, run["reps"])
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
