@@ -30,6 +30,7 @@ import argparse
 import asyncio
 import collections
 import datetime
+import itertools
 import json
 import os
 import pathlib
@@ -401,7 +402,7 @@ def summarise(result: dict) -> dict:
         })
     # The timeline of a lookup first (by median offset from its start), the rare rows after.
     rows.sort(key=lambda r: (r["per_lookup"] < 0.05, r["offset_us"]))
-    durations = [(b - a) / 1000 for a, b in zip(markers, markers[1:])]
+    durations = [(b - a) / 1000 for a, b in itertools.pairwise(markers)]
     totals = collections.Counter()
     for (lookup, name), v in result["counters"].items():
         if 0 <= lookup < n:
@@ -510,7 +511,7 @@ async def child_main(args) -> None:
             pass
     runtime_tids = []
     for tid in os.listdir("/proc/self/task"):
-        with open(f"/proc/self/task/{tid}/comm") as f:
+        with open(f"/proc/self/task/{tid}/comm") as f:  # noqa: ASYNC230 - a /proc read, not I/O to wait for
             if f.read().strip() == "morvane-worker":
                 runtime_tids.append(int(tid))
     workers = int(os.environ.get("MORVANE_WORKER_THREADS") or len(os.sched_getaffinity(0)))

@@ -16,6 +16,7 @@ after 10 s without a job, so the window in which they do so shows their exit.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
 import pathlib
@@ -103,7 +104,7 @@ def measure(args) -> int:
         child.wait()
         server.stop()
     tick_ms = 1000 / os.sysconf("SC_CLK_TCK")
-    results = [window(a, b) for a, b in zip(samples, samples[1:])]
+    results = [window(a, b) for a, b in itertools.pairwise(samples)]
     for i, w in enumerate(results):
         print(f"window {i + 1} ({w['seconds']:.1f} s from {1 + i * args.seconds} s after the "
               f"lookup): utime+stime {w['ticks']} ticks ({w['ticks'] * tick_ms:.0f} ms); "

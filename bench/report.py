@@ -216,7 +216,7 @@ def draw_chart(rows, machine, path, reps) -> None:
     fig.subplots_adjust(left=0.07, right=0.985, top=0.87, bottom=0.1, hspace=0.08)
     colours = plt.get_cmap("tab10").colors
     width = 0.8 / n_c
-    for ax, (metric, title) in zip(axes, CHART_METRICS):
+    for ax, (metric, title) in zip(axes, CHART_METRICS, strict=True):
         for i, client in enumerate(series["clients"]):
             xs, ys = [], []
             for w, v in enumerate(series["values"][metric][client]):

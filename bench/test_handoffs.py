@@ -12,7 +12,7 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import handoffs  # noqa: E402
+import handoffs
 
 LOOP, W1, W2, B1, SERVER = 100, 101, 102, 103, 200
 EVENTFD, REACTOR, LOOP_EPOLL, SSOCK, CSOCK, SERVER_EPOLL, TCP = 7, 6, 3, 4, 5, 4, 11
