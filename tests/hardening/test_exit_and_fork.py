@@ -6,6 +6,7 @@ MORVANE_HARDENING_RUNS=200 repeats each exit scenario 200 times (the default is 
 for the lookups made by an at-exit function)."""
 
 import concurrent.futures
+import os
 import re
 
 import pytest
@@ -313,6 +314,15 @@ print(sum(o == 0 for o in outcomes), [o for o in outcomes if o != 0])
 '''
 
 
+# GCC 12's AddressSanitizer runtime takes no lock of its allocator around fork: a child forked
+# while another thread of the parent is refilling its allocation cache inherits that size class's
+# lock held and hangs in its first malloc of that size (seen: the child's only thread waiting in
+# SizeClassAllocator64::GetFromAllocator, called from the interpreter's finalization). Under load,
+# with every Python allocation going through that allocator, about one child in a few hundred
+# does. The plain suite runs the case; the sanitizers still run the forked-child cases above,
+# whose parents fork with no lookup in flight.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the ASan runtime's allocator is not fork-safe under load")
 @pytest.mark.timeout(300)
 def test_children_forked_under_load_are_refused_or_exit_without_hanging(python_script, emulator):
     forks = scale(40, 400)

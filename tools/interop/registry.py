@@ -248,8 +248,10 @@ def load() -> None:
 
 
 def serve() -> None:
-    venv, cached = venv_path(), db_path()
-    if not (venv / ".complete").exists() or not cached.exists():
+    # The venv first: until the set-up has made it, the cache folder that db_path() writes the
+    # data set into may not exist.
+    venv = venv_path()
+    if not (venv / ".complete").exists() or not (cached := db_path()).exists():
         log("not prepared: run tools/interop/setup (make interop) first")
         sys.exit(77)
     stopping = []
