@@ -1,5 +1,6 @@
 #include "runtime/blocking_pool.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -15,78 +16,140 @@ ThreadSpawner default_thread_spawner() {
 }
 
 BlockingPool::BlockingPool(Runtime* owner, std::size_t thread_limit,
-                           std::chrono::nanoseconds keep_alive, ThreadSpawner spawner)
-    : owner_(owner), limit_(thread_limit), keep_alive_(keep_alive), spawner_(std::move(spawner)) {}
+                           std::chrono::nanoseconds keep_alive, ThreadSpawner spawner,
+                           void (*before_sleep)())
+    : owner_(owner),
+      limit_(thread_limit),
+      keep_alive_(keep_alive),
+      spawner_(std::move(spawner)),
+      before_sleep_(before_sleep) {}
 
-void BlockingPool::unqueue(TaskHeader* job, bool permanent) {
-    queue_.remove_back(job);
-    if (permanent) --permanent_;
+namespace {
+
+// One pause in a spin: tells the CPU (and a hypervisor watching for spinning) that this thread
+// only waits.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
 }
+
+}  // namespace
 
 void BlockingPool::submit(TaskHeader* job, bool permanent) {
     std::unique_lock lock(mu_);
-    queue_.push_back(job);
-    if (permanent) ++permanent_;
     if (idle_ > 0) {
+        queue_.push_back(job);
+        if (permanent) ++permanent_;
         --idle_;
-        ++owed_;
+        // A spinning thread finds the job by itself; a wake-up is owed only once the jobs
+        // handed out outnumber the spinners.
+        const bool signal = owed_.fetch_add(1, std::memory_order_relaxed) + 1 > spinning_;
         // Signalled after unlocking, so the woken thread does not at once block on mu_. The
         // owed wake-up is recorded under the lock, and the pool outlives every submitter.
         lock.unlock();
-        cv_.notify_one();
+        if (signal) cv_.notify_one();
         return;
     }
-    if (threads_ >= limit_) return;  // waits for a thread to finish its job
-    // The job is queued before the thread exists, so every way out of thread creation must
-    // take it back out (or leave it to a thread that will come back for it).
+    if (threads_ >= limit_) {  // waits for a thread to finish its job
+        queue_.push_back(job);
+        if (permanent) ++permanent_;
+        return;
+    }
+    // The new thread's place is taken now, so that concurrent submitters count it, and the
+    // thread is created without the lock, which creation can hold for milliseconds when the new
+    // thread's CPU is busy.
+    ++threads_;
+    if (permanent) ++permanent_;
+    lock.unlock();
     try {
-        spawner_([this] { thread_main(); });
-        ++threads_;
+        spawner_([this, job] { thread_main(job); });
+        return;
     } catch (const std::system_error& e) {
+        lock.lock();
+        --threads_;
+        if (permanent) --permanent_;
         // Threads that run permanent jobs never come back, so only the others can take a job
         // that is left queued.
         const std::size_t returning = threads_ > permanent_ ? threads_ - permanent_ : 0;
-        if (e.code() == std::errc::resource_unavailable_try_again && returning > 0) return;
-        unqueue(job, permanent);
+        if (e.code() == std::errc::resource_unavailable_try_again && returning > 0) {
+            queue_.push_back(job);
+            if (permanent) ++permanent_;
+            return;
+        }
         throw Fault("OS can't spawn worker thread: " + os_error_text(e.code().value()));
     } catch (...) {
-        unqueue(job, permanent);
+        lock.lock();
+        --threads_;
+        if (permanent) --permanent_;
         throw;
     }
 }
 
 BlockingPool::Stats BlockingPool::stats() const {
     std::lock_guard lock(mu_);
-    return Stats{threads_, idle_, queue_.size(), owed_};
+    return Stats{threads_, idle_, queue_.size(), owed_.load(std::memory_order_relaxed)};
 }
 
-void BlockingPool::thread_main() {
+bool BlockingPool::take_owed() noexcept {
+    if (owed_.load(std::memory_order_relaxed) == 0) return false;
+    owed_.fetch_sub(1, std::memory_order_relaxed);  // the submitter already counted us busy
+    return true;
+}
+
+bool BlockingPool::wait_for_job(std::unique_lock<std::mutex>& lock) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = now + keep_alive_;
+    const auto hot_until = std::min(deadline, now + kHotWait);
+    ++spinning_;
+    lock.unlock();
+    for (unsigned spins = 1;; ++spins) {
+        if (owed_.load(std::memory_order_relaxed) > 0) {
+            lock.lock();
+            if (take_owed()) {
+                --spinning_;
+                return true;
+            }
+            lock.unlock();  // another idle thread took it
+        }
+        if (spins % 64 == 0 && std::chrono::steady_clock::now() >= hot_until) break;
+        cpu_relax();
+    }
+    if (before_sleep_) before_sleep_();
+    lock.lock();
+    // No longer counted as spinning, so submitters signal from now on; a job handed out while
+    // we still counted is taken here, before the first wait.
+    --spinning_;
+    for (auto until = deadline;;) {
+        if (take_owed()) return true;
+        const bool timed_out = cv_.wait_until(lock, until) == std::cv_status::timeout;
+        if (take_owed()) return true;
+        if (timed_out) {
+            --idle_;
+            return false;
+        }
+        until = std::chrono::steady_clock::now() + keep_alive_;  // spurious: wait anew
+    }
+}
+
+void BlockingPool::thread_main(TaskHeader* first) {
     bind_current_runtime(owner_);
+    const auto run_job = [](TaskHeader* job) {
+        budget::reset(-1);
+        run_task(job, Waker::noop());
+    };
+    run_job(first);
     std::unique_lock lock(mu_);
     for (;;) {
         while (TaskHeader* job = queue_.pop_front()) {
             lock.unlock();
-            budget::reset(-1);
-            run_task(job, Waker::noop());
+            run_job(job);
             lock.lock();
         }
         ++idle_;
-        auto deadline = std::chrono::steady_clock::now() + keep_alive_;
-        bool exiting = false;
-        for (;;) {
-            const bool timed_out = cv_.wait_until(lock, deadline) == std::cv_status::timeout;
-            if (owed_ > 0) {
-                --owed_;  // the submitter already counted us busy
-                break;
-            }
-            if (timed_out) {
-                --idle_;
-                exiting = true;
-                break;
-            }
-            deadline = std::chrono::steady_clock::now() + keep_alive_;  // spurious: wait anew
-        }
-        if (exiting) break;
+        if (!wait_for_job(lock)) break;
     }
     --threads_;  // detached: the thread's resources go with it
 }

@@ -3,10 +3,22 @@
 // completion step) and the threads that run the workers. One lock over the queue and the
 // counts, one condition variable on which idle threads wait. Jobs run outside the lock.
 //
-// Lock order: the pool's lock is held while a new thread starts, and so over the start
-// handshake's lock (os_thread.cpp); it is taken inside the construction lock (builder.cpp) and
-// the bridge's completion-queue lock, and nothing that holds it takes either.
+// Staying hot. A thread whose queue ran dry first spins for up to kHotWait, watching for a job
+// handed to it, and only then sleeps on the condition variable. One lookup hands the pool two
+// jobs tens of microseconds apart (its name lookup, its completion), and consecutive lookups
+// follow each other as closely: a thread still spinning takes the next job without a wake-up
+// system call, and its CPU has not gone idle, which on a virtual machine makes the next wake-up
+// of anything on it cost several times more. The spin is bounded by time, so a pool with
+// nothing to do sleeps within kHotWait of its last job.
+//
+// A new thread is started outside the lock (its place in threads_ is taken first) and is handed
+// its first job directly, so the job is never queued where another thread could take it while
+// the creation may still fail.
+//
+// Lock order: the pool's lock is a leaf: it is taken inside the construction lock (builder.cpp)
+// and the bridge's completion-queue lock, and nothing is taken while it is held.
 // Internal to runtime/: no other subsystem includes it.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -28,10 +40,17 @@ namespace morvane::runtime::detail {
 using ThreadSpawner = std::function<void(std::function<void()> body)>;
 ThreadSpawner default_thread_spawner();
 
+// How long an idle thread spins before it sleeps.
+inline constexpr std::chrono::microseconds kHotWait{100};
+
 class BlockingPool {
   public:
+    // `before_sleep`, when set, runs on an idle thread once its spin is over, before it goes back
+    // to the lock to sleep: a test's delay that widens the window in which a job handed to a
+    // spinner could be missed.
     BlockingPool(Runtime* owner, std::size_t thread_limit, std::chrono::nanoseconds keep_alive,
-                 ThreadSpawner spawner = default_thread_spawner());
+                 ThreadSpawner spawner = default_thread_spawner(),
+                 void (*before_sleep)() = nullptr);
     BlockingPool(const BlockingPool&) = delete;
     BlockingPool& operator=(const BlockingPool&) = delete;
 
@@ -50,20 +69,28 @@ class BlockingPool {
     Stats stats() const;
 
   private:
-    void thread_main();
-    void unqueue(TaskHeader* job, bool permanent);  // undoes submit's push of the tail
+    void thread_main(TaskHeader* first);
+    // Called with the lock held by a thread that has just counted itself idle: true once a job
+    // was handed to it (the lock held again), false when the keep-alive ran out first.
+    bool wait_for_job(std::unique_lock<std::mutex>& lock);
+    // Takes a job handed to an idle thread (owed_), if any. Lock held.
+    bool take_owed() noexcept;
 
     Runtime* owner_;
     const std::size_t limit_;
     const std::chrono::nanoseconds keep_alive_;
     ThreadSpawner spawner_;
+    void (*const before_sleep_)();
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
     TaskList queue_;
     std::size_t threads_ = 0;
     std::size_t idle_ = 0;
-    std::size_t owed_ = 0;       // wake-ups owed to idle threads (others are spurious)
+    // Jobs handed to idle threads and not yet taken (other wake-ups are spurious). Changed under
+    // mu_; read without it by spinning threads, which take a handed job only under mu_.
+    std::atomic<std::size_t> owed_{0};
+    std::size_t spinning_ = 0;   // idle threads still spinning, which take a job without a signal
     std::size_t permanent_ = 0;  // jobs that keep their thread forever
 };
 

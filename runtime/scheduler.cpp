@@ -24,8 +24,10 @@ struct Scheduler::Worker {
     bool sleeping = false;  // idle_mu_: listed in sleepers_
 
     // Owner thread only.
-    bool searching = false;  // woken by notify_one and counted in idle_state_
-    bool parked = false;     // inside park(): its own driver dispatch must not notify
+    bool searching = false;       // woken by notify_one and counted in idle_state_
+    bool parked = false;          // inside park(): its own driver dispatch must not notify
+    bool running = false;         // inside run(): a task queued now waits for the run to end
+    bool sibling_wanted = false;  // a task was queued locally during the current run
     std::uint32_t tick = 0;
     std::uint64_t rng;
     std::vector<Waker> deferred;  // budget spent; woken after the next look at the reactor
@@ -95,7 +97,17 @@ TaskHeader* Scheduler::pop_inject() {
 void Scheduler::schedule(TaskHeader* t) {
     if (tl_scheduler == this) {
         auto* w = static_cast<Worker*>(tl_worker);
-        if (!w->local.push(t)) push_inject(t);
+        const bool local = w->local.push(t);
+        if (!local) push_inject(t);
+        if (local && w->running && w->local.size() == 1) {
+            // The only task on the queue, queued by the running task (one it spawned, or one it
+            // woke, such as its joiner): this worker runs it next, so a sibling is woken only
+            // if, once the run is over, more than that is queued (run() checks). Waking one now
+            // would mostly find nothing to steal. A second task queued during the run wakes a
+            // sibling at once, as it would outside a run.
+            w->sibling_wanted = true;
+            return;
+        }
         if (!w->parked) notify_one();
         return;
     }
@@ -176,9 +188,15 @@ TaskHeader* Scheduler::find_task(Worker* w) {
 void Scheduler::run(Worker* w, TaskHeader* t) {
     Waker waker = task_waker(t);
     budget::reset(kTaskBudget);
+    w->running = true;
     const bool again = run_task(t, waker);
+    w->running = false;
     budget::reset(-1);
     if (again && !w->local.push(t)) push_inject(t);
+    if (w->sibling_wanted) {
+        w->sibling_wanted = false;
+        if (w->local.size() > 1) notify_one();
+    }
 }
 
 void Scheduler::maintenance(Worker* w) {

@@ -7,7 +7,9 @@
 // their condition variable. Whoever queues a task re-checks (by a read-modify-write) whether some
 // worker is searching or every worker is awake, and otherwise wakes exactly one sleeper, which
 // then counts as searching. A searcher that finds work and was the last searcher wakes the next
-// sleeper if work remains. See idle_state_ for why no queued task goes unseen.
+// sleeper if work remains. See idle_state_ for why no queued task goes unseen. The one task that
+// a running task queues on its worker's empty queue wakes nobody at once: that worker runs it
+// next, and wakes a sleeper after the run only if more than that task is left queued.
 //
 // Lock order, outermost first. The driver lock (driver_mu_) is held by the one worker that polls
 // the driver, and is only ever try-locked, so nobody waits for it. While holding it, that worker

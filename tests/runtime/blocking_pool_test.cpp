@@ -8,10 +8,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "runtime/join_handle.hpp"
@@ -25,9 +29,11 @@ using namespace std::chrono_literals;
 
 // Pools are never destroyed (their threads may still be finishing); keep them reachable.
 BlockingPool& make_pool(std::size_t limit, std::chrono::nanoseconds keep_alive,
-                        ThreadSpawner spawner = default_thread_spawner()) {
+                        ThreadSpawner spawner = default_thread_spawner(),
+                        void (*before_sleep)() = nullptr) {
     static auto* pools = new std::vector<BlockingPool*>;  // outlives static destructors
-    pools->push_back(new BlockingPool(nullptr, limit, keep_alive, std::move(spawner)));
+    pools->push_back(
+        new BlockingPool(nullptr, limit, keep_alive, std::move(spawner), before_sleep));
     return *pools->back();
 }
 
@@ -240,6 +246,103 @@ TEST(BlockingPool, JobFaultEndsOnlyThatJobAndJobsRunOnce) {
     EXPECT_TRUE(job.poll(cx).is_ready());
     EXPECT_EQ(testing::fault_of([&] { job.poll(cx); }),
               "[internal exception] blocking task ran twice.");
+}
+
+TEST(BlockingPool, ThreadCreationHoldsUpNoOtherSubmitter) {
+    // The first creation stalls (a new thread whose CPU is busy); a second job, which needs a
+    // thread of its own, is neither held up by it nor taken by the stalled creation's thread.
+    auto stall = std::make_shared<Gate>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    BlockingPool& pool = make_pool(8, 10s, [stall, calls](std::function<void()> body) {
+        if (calls->fetch_add(1) == 0) stall->wait();
+        spawn_os_thread(std::move(body));
+    });
+    std::atomic<bool> first_ran{false};
+    std::thread stalled([&] { testing::block_on(submit(pool, [&] { first_ran = true; })); });
+    ASSERT_TRUE(testing::eventually([&] { return calls->load() == 1; }));
+    EXPECT_EQ(testing::block_on(submit(pool, [] { return 7; })).take(), 7);
+    EXPECT_FALSE(first_ran.load());
+    stall->release();
+    stalled.join();
+    EXPECT_TRUE(first_ran.load());
+}
+
+TEST(BlockingPool, AJobHandedOverAsTheSpinEndsRunsWithoutWaitingForTheKeepAlive) {
+    // The thread is counted as spinning until it is back under the lock, so a job handed to it
+    // in that window comes without a signal; it must be taken before the thread sleeps, or it
+    // would wait for the next submitter or the keep-alive.
+    static std::atomic<bool> widen;
+    static std::atomic<int> in_window;
+    widen = true;
+    in_window = 0;
+    BlockingPool& pool = make_pool(1, 20s, default_thread_spawner(), [] {
+        if (!widen) return;
+        in_window = 1;
+        std::this_thread::sleep_for(50ms);
+    });
+    testing::block_on(submit(pool, [] {}));  // its thread then spins, and stops in the window
+    ASSERT_TRUE(testing::eventually([&] { return in_window.load() == 1; }));
+    std::atomic<bool> ran{false};
+    auto handle = submit(pool, [&] { ran = true; });
+    EXPECT_TRUE(testing::eventually([&] { return ran.load(); }, 10s));
+    testing::block_on(std::move(handle));  // a missed job runs once the keep-alive is over
+    widen = false;
+}
+
+TEST(BlockingPool, JobsHandedToSpinningAndSleepingThreadsAllRun) {
+    // Submitters race threads that go from running to spinning to sleeping: gaps of none, of
+    // about the spin and of longer, so every hand-over meets every idle state. A job handed to
+    // a thread that stopped spinning without a signal would never run (the bound fails it).
+    BlockingPool& pool = make_pool(4, 10s);
+    std::atomic<int> ran{0};
+    constexpr int kSubmitters = 3, kJobs = 300;
+    std::vector<std::thread> submitters;
+    for (int s = 0; s < kSubmitters; ++s)
+        submitters.emplace_back([&, s] {
+            std::vector<JoinHandle<Unit>> handles;
+            for (int i = 0; i < kJobs; ++i) {
+                handles.push_back(submit(pool, [&] { ran.fetch_add(1); }));
+                const int gap = (i * 7 + s) % 5;  // 0, 20, 40, 150 or 400 µs
+                if (gap > 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(gap < 3    ? gap * 20
+                                                                          : gap == 3 ? 150
+                                                                                     : 400));
+            }
+            for (auto& h : handles) testing::block_on(std::move(h));
+        });
+    for (auto& t : submitters) t.join();
+    EXPECT_EQ(ran.load(), kSubmitters * kJobs);
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().idle == pool.stats().threads; }));
+    EXPECT_EQ(pool.stats().owed_wakeups, 0u);
+}
+
+TEST(BlockingPool, AThreadStartedByARuntimeThreadIsNamedWhenTheCallReturns) {
+    // Started from a runtime thread, the new thread carries the name from its creation, with no
+    // wait for it to run: counted by name at once.
+    const auto named = [] {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::string comm;
+            std::getline(std::ifstream(e.path() / "comm"), comm);
+            n += comm == "morvane-worker";
+        }
+        return n;
+    };
+    // Shared with the threads, which may still be inside a Gate when the test returns.
+    struct State {
+        Gate hold, done;
+        std::atomic<int> before{-1}, after{-1};
+    };
+    auto state = std::make_shared<State>();
+    spawn_os_thread([state, named] {
+        state->before = named();
+        spawn_os_thread([state] { state->hold.wait(); });
+        state->after = named();
+        state->done.release();
+    });
+    state->done.wait();
+    EXPECT_EQ(state->after.load(), state->before.load() + 1);
+    state->hold.release();
 }
 
 TEST(BlockingPool, LimitSaturates) {
