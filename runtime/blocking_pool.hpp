@@ -3,13 +3,14 @@
 // completion step) and the threads that run the workers. One lock over the queue and the
 // counts, one condition variable on which idle threads wait. Jobs run outside the lock.
 //
-// Staying hot. A thread whose queue ran dry first spins for up to kHotWait, watching for a job
-// handed to it, and only then sleeps on the condition variable. One lookup hands the pool two
-// jobs tens of microseconds apart (its name lookup, its completion), and consecutive lookups
-// follow each other as closely: a thread still spinning takes the next job without a wake-up
-// system call, and its CPU has not gone idle, which on a virtual machine makes the next wake-up
-// of anything on it cost several times more. The spin is bounded by time, so a pool with
-// nothing to do sleeps within kHotWait of its last job.
+// Staying hot. While few tasks exist (a lookup or a few at a time), the first thread whose queue
+// runs dry spins for up to kHotWait, watching for a job handed to it, before it sleeps on the
+// condition variable. One lookup hands the pool two jobs (its name lookup, its completion) and
+// the next lookup's name lookup follows its completion, each a few hundred microseconds or less
+// apart: a spinning thread takes the job without a wake-up system call, and its CPU has not gone
+// idle, which on a virtual machine makes the next wake-up of anything on it cost several times
+// more. The spin is bounded by time, so a pool with nothing to do sleeps within kHotWait of its
+// last job; with many tasks in flight nobody spins (wait_for_job says why).
 //
 // A new thread is started outside the lock (its place in threads_ is taken first) and is handed
 // its first job directly, so the job is never queued where another thread could take it while
@@ -40,8 +41,10 @@ namespace morvane::runtime::detail {
 using ThreadSpawner = std::function<void(std::function<void()> body)>;
 ThreadSpawner default_thread_spawner();
 
-// How long an idle thread spins before it sleeps.
-inline constexpr std::chrono::microseconds kHotWait{100};
+// How long an idle thread spins before it sleeps, and the most tasks that may exist for it to
+// spin at all (a lookup is two tasks and up to two blocking jobs).
+inline constexpr std::chrono::microseconds kHotWait{250};
+inline constexpr std::size_t kSpinWhileTasksAtMost = 16;
 
 class BlockingPool {
   public:
@@ -73,6 +76,10 @@ class BlockingPool {
     // Called with the lock held by a thread that has just counted itself idle: true once a job
     // was handed to it (the lock held again), false when the keep-alive ran out first.
     bool wait_for_job(std::unique_lock<std::mutex>& lock);
+    // The spin of wait_for_job, until `until`: true once a job was handed to this thread. Lock
+    // held on entry and on return.
+    bool spin_for_job(std::unique_lock<std::mutex>& lock,
+                      std::chrono::steady_clock::time_point until);
     // Takes a job handed to an idle thread (owed_), if any. Lock held.
     bool take_owed() noexcept;
 

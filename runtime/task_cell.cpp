@@ -8,6 +8,7 @@ namespace detail {
 namespace {
 
 std::atomic<std::uint64_t> g_next_task_id{1};
+std::atomic<std::size_t> g_live_tasks{0};
 
 void waker_clone(const void* p) {
     task_ref(static_cast<TaskHeader*>(const_cast<void*>(p)));
@@ -40,6 +41,19 @@ void complete(TaskHeader* t) noexcept {
 }
 
 }  // namespace
+
+TaskHeader::TaskHeader(const TaskVTable* vt, Schedule* sched, std::uint64_t task_id) noexcept
+    : vtable(vt), scheduler(sched), id(task_id) {
+    g_live_tasks.fetch_add(1, std::memory_order_relaxed);
+}
+
+TaskHeader::~TaskHeader() {
+    g_live_tasks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+std::size_t live_tasks() noexcept {
+    return g_live_tasks.load(std::memory_order_relaxed);
+}
 
 std::uint64_t next_task_id() noexcept {
     return g_next_task_id.fetch_add(1, std::memory_order_relaxed);

@@ -52,8 +52,10 @@ struct TaskVTable {
 };
 
 struct TaskHeader {
-    TaskHeader(const TaskVTable* vt, Schedule* sched, std::uint64_t task_id)
-        : vtable(vt), scheduler(sched), id(task_id) {}
+    TaskHeader(const TaskVTable* vt, Schedule* sched, std::uint64_t task_id) noexcept;
+    ~TaskHeader();
+    TaskHeader(const TaskHeader&) = delete;
+    TaskHeader& operator=(const TaskHeader&) = delete;
 
     std::atomic<std::uint8_t> state{kScheduled};
     std::atomic<std::uint32_t> refs{2};  // the runtime's and the join handle's
@@ -69,6 +71,9 @@ struct TaskHeader {
 };
 
 std::uint64_t next_task_id() noexcept;
+// Tasks and blocking jobs of the process that exist (created and not yet destroyed): a gauge of
+// how many lookups are in flight, read by the blocking pool to decide whether to spin.
+std::size_t live_tasks() noexcept;
 void task_ref(TaskHeader* t) noexcept;
 void task_unref(TaskHeader* t) noexcept;
 void task_wake(TaskHeader* t) noexcept;
