@@ -289,6 +289,28 @@ TEST(BlockingPool, AJobHandedOverAsTheSpinEndsRunsWithoutWaitingForTheKeepAlive)
     widen = false;
 }
 
+TEST(BlockingPool, NobodySpinsWhileManyTasksExist) {
+    // Many lookups in flight: an idle thread goes straight to sleep. The hook runs only once a
+    // spin is over, at most kHotWait after the thread went idle.
+    static std::atomic<int> spins;
+    spins = 0;
+    BlockingPool& pool = make_pool(1, 20s, default_thread_spawner(), [] { spins.fetch_add(1); });
+    std::vector<JoinHandle<Unit>> in_flight;  // unsubmitted jobs: they exist, nothing runs them
+    for (std::size_t i = 0; i <= kSpinWhileTasksAtMost; ++i) {
+        auto* cell = new Cell<BlockingJob<std::function<void()>>>(
+            BlockingJob<std::function<void()>>([] {}), nullptr);
+        in_flight.emplace_back(cell);
+        task_unref(cell);  // the runtime's reference: only the handle's is left
+    }
+    testing::block_on(submit(pool, [] {}));
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().idle == 1; }));
+    std::this_thread::sleep_for(kHotWait * 20);
+    EXPECT_EQ(spins.load(), 0);
+    in_flight.clear();
+    testing::block_on(submit(pool, [] {}));  // few tasks again: the thread spins once more
+    EXPECT_TRUE(testing::eventually([&] { return spins.load() == 1; }));
+}
+
 TEST(BlockingPool, JobsHandedToSpinningAndSleepingThreadsAllRun) {
     // Submitters race threads that go from running to spinning to sleeping: gaps of none, of
     // about the spin and of longer, so every hand-over meets every idle state. A job handed to
