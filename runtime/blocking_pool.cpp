@@ -38,24 +38,24 @@ inline void cpu_relax() noexcept {
 
 }  // namespace
 
+void BlockingPool::enqueue(std::unique_lock<std::mutex>& lock, TaskHeader* job, bool permanent) {
+    queue_.push_back(job);
+    if (permanent) ++permanent_;
+    if (idle_ == 0) return;  // a running thread takes it once its own job is over
+    --idle_;
+    // A spinning thread finds the job by itself; a wake-up is owed only once the jobs handed out
+    // outnumber the spinners.
+    const bool signal = owed_.fetch_add(1, std::memory_order_relaxed) + 1 > spinning_;
+    // Signalled after unlocking, so the woken thread does not at once block on mu_. The owed
+    // wake-up is recorded under the lock, and the pool outlives every submitter.
+    lock.unlock();
+    if (signal) cv_.notify_one();
+}
+
 void BlockingPool::submit(TaskHeader* job, bool permanent) {
     std::unique_lock lock(mu_);
-    if (idle_ > 0) {
-        queue_.push_back(job);
-        if (permanent) ++permanent_;
-        --idle_;
-        // A spinning thread finds the job by itself; a wake-up is owed only once the jobs
-        // handed out outnumber the spinners.
-        const bool signal = owed_.fetch_add(1, std::memory_order_relaxed) + 1 > spinning_;
-        // Signalled after unlocking, so the woken thread does not at once block on mu_. The
-        // owed wake-up is recorded under the lock, and the pool outlives every submitter.
-        lock.unlock();
-        if (signal) cv_.notify_one();
-        return;
-    }
-    if (threads_ >= limit_) {  // waits for a thread to finish its job
-        queue_.push_back(job);
-        if (permanent) ++permanent_;
+    if (idle_ > 0 || threads_ >= limit_) {
+        enqueue(lock, job, permanent);
         return;
     }
     // The new thread's place is taken now, so that concurrent submitters count it, and the
@@ -72,11 +72,10 @@ void BlockingPool::submit(TaskHeader* job, bool permanent) {
         --threads_;
         if (permanent) --permanent_;
         // Threads that run permanent jobs never come back, so only the others can take a job
-        // that is left queued.
+        // that is left queued (one may have gone idle meanwhile: enqueue hands it the job).
         const std::size_t returning = threads_ > permanent_ ? threads_ - permanent_ : 0;
         if (e.code() == std::errc::resource_unavailable_try_again && returning > 0) {
-            queue_.push_back(job);
-            if (permanent) ++permanent_;
+            enqueue(lock, job, permanent);
             return;
         }
         throw Fault("OS can't spawn worker thread: " + os_error_text(e.code().value()));

@@ -73,6 +73,9 @@ class BlockingPool {
 
   private:
     void thread_main(TaskHeader* first);
+    // Queues `job` and hands it to an idle thread if there is one. Lock held on entry; it may be
+    // released on return.
+    void enqueue(std::unique_lock<std::mutex>& lock, TaskHeader* job, bool permanent);
     // Called with the lock held by a thread that has just counted itself idle: true once a job
     // was handed to it (the lock held again), false when the keep-alive ran out first.
     bool wait_for_job(std::unique_lock<std::mutex>& lock);

@@ -216,6 +216,30 @@ TEST(BlockingPool, TemporaryShortageLeavesTheJobQueuedOnlyIfAThreadCanReturn) {
     testing::block_on(std::move(busy2));
 }
 
+TEST(BlockingPool, AJobLeftForAThreadThatWentIdleDuringTheRefusedCreationRunsAtOnce) {
+    // The busy thread goes idle, and to sleep, while the creation of a second one is under way;
+    // the creation then fails for want of threads, so the job is left to the idle thread, which
+    // must be woken for it rather than find it only when its keep-alive (a day) is over.
+    auto gate = std::make_shared<Gate>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    BlockingPool* pool_ptr = nullptr;
+    BlockingPool& pool = make_pool(8, 24h, [gate, calls, &pool_ptr](std::function<void()> body) {
+        if (calls->fetch_add(1) == 0) return spawn_os_thread(std::move(body));
+        gate->release();
+        (void)testing::eventually([&] { return pool_ptr->stats().idle == 1; });
+        std::this_thread::sleep_for(kHotWait * 4);  // past its spin, asleep
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    pool_ptr = &pool;
+    auto busy = submit(pool, [gate] { gate->wait(); });
+    ASSERT_TRUE(testing::eventually([&] { return pool.stats().queued == 0; }));
+    auto ran = std::make_shared<std::atomic<bool>>(false);  // the job may outlive a failed test
+    auto left = submit(pool, [ran] { *ran = true; });
+    EXPECT_TRUE(testing::eventually([&] { return ran->load(); }, 10s));
+    testing::block_on(std::move(busy));
+    if (*ran) testing::block_on(std::move(left));
+}
+
 TEST(BlockingPool, AnyOtherExceptionFromThreadCreationLeavesTheJobWithTheCaller) {
     // Out of memory while a thread that would come back exists: the caller frees the job, so
     // the queue must not keep it (that thread would run it after its free; ASan sees it).
