@@ -1,5 +1,7 @@
 #include "runtime/blocking_pool.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
@@ -135,7 +137,13 @@ bool BlockingPool::spin_for_job(std::unique_lock<std::mutex>& lock,
             }
             lock.unlock();  // another idle thread took it
         }
-        if (spins % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+        if (spins % 16 == 0) {
+            if (std::chrono::steady_clock::now() >= until) break;
+            // Gives this CPU up to any thread that is ready to run on it: the one this thread
+            // waits for may be one of them (the loop, a worker, the server), when the process
+            // has one CPU or the other CPUs are busy.
+            ::sched_yield();
+        }
         cpu_relax();
     }
     if (before_sleep_) before_sleep_();
