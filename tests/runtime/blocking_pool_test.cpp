@@ -8,8 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -364,26 +362,17 @@ TEST(BlockingPool, JobsHandedToSpinningAndSleepingThreadsAllRun) {
 
 TEST(BlockingPool, AThreadStartedByARuntimeThreadIsNamedWhenTheCallReturns) {
     // Started from a runtime thread, the new thread carries the name from its creation, with no
-    // wait for it to run: counted by name at once.
-    const auto named = [] {
-        int n = 0;
-        for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::string comm;
-            std::getline(std::ifstream(e.path() / "comm"), comm);
-            n += comm == "morvane-worker";
-        }
-        return n;
-    };
-    // Shared with the threads, which may still be inside a Gate when the test returns.
+    // wait for it to run: counted by name at once. The state is shared with the threads, which
+    // may still be inside a Gate when the test returns.
     struct State {
         Gate hold, done;
         std::atomic<int> before{-1}, after{-1};
     };
     auto state = std::make_shared<State>();
-    spawn_os_thread([state, named] {
-        state->before = named();
+    spawn_os_thread([state] {
+        state->before = testing::named_threads();
         spawn_os_thread([state] { state->hold.wait(); });
-        state->after = named();
+        state->after = testing::named_threads();
         state->done.release();
     });
     state->done.wait();

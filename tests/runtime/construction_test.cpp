@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -27,15 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int named_threads() {
-    int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm;
-        std::getline(std::ifstream(e.path() / "comm"), comm);
-        if (comm == "morvane-worker") ++n;
-    }
-    return n;
-}
+using testing::named_threads;
 
 std::string to_text(const std::string& s) {
     return "\"" + s + "\"";

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -120,6 +122,17 @@ inline detail::BuildOptions options_with_workers(std::string n) {
 inline Runtime& test_runtime() {
     static Runtime& rt = Runtime::build(options_with_workers("2"));
     return rt;
+}
+
+// Threads of this process named as the runtime names its threads ("morvane-worker").
+inline int named_threads() {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string comm;
+        std::getline(std::ifstream(e.path() / "comm"), comm);
+        if (comm == "morvane-worker") ++n;
+    }
+    return n;
 }
 
 inline std::string thread_name() {
